@@ -1,0 +1,48 @@
+// The HTTP/1.0 exchange with the scanning daemons.
+//
+// engine_exchange() opens one TCP connection to a daemon, sends one POST
+// request (and, for inline classification, streams a payload after it),
+// reads the answer within one 10-second deadline, checks the status line and
+// the daemon's request status, and returns an outcome. It logs the
+// connect, timeout, status-line and daemon-error lines under the daemon's tag;
+// the socket and stream failures are logged by the caller, which knows its
+// own texts. The connection is closed on every road.
+// find_header_value() picks one result header's value out of an answer.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+constexpr int kAnswerBufferSize = 2048;  // answers are cut at 2047 bytes
+constexpr int kDaemonTimeout = 10;       // seconds for the connect, and for the answer
+
+enum class exchange_outcome {
+  ok,
+  socket_failure,   // no socket could be created
+  no_connection,    // connect failed (other than EINVAL) or timed out
+  stream_failure,   // the payload's source could not be read
+  timeout,          // no answer within the deadline, peer closed, receive error
+  bad_status,       // the answer does not begin "HTTP/1.0 200 OK"
+  daemon_error,     // "x-tvrn-request-status: " above 0
+};
+
+struct exchange_result {
+  exchange_outcome outcome = exchange_outcome::socket_failure;
+  std::string answer;      // the answer text when ok (up to the first NUL)
+  int daemon_status = 0;   // the request status, for daemon_error
+  int saved_errno = 0;     // errno of a socket or stream failure
+};
+
+// A payload streamed after the request text: `fd` read from offset 0 to its
+// end in 2048-byte reads. `length` is counted into Content-Length.
+struct exchange_payload {
+  int fd = -1;
+  unsigned long length = 0;
+};
+
+exchange_result engine_exchange(const char* tag, const char* host, uint16_t port,
+                                const char* path, const std::string& body,
+                                const exchange_payload* payload = nullptr);
+
+int recvtimeout(int s, char* buf, int len, int timeout);
+std::string find_header_value(std::string& sHeaders, std::string sHeader);

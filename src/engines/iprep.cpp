@@ -1,0 +1,3 @@
+#include "engines/iprep.h"
+
+sfsistat tavipd_query(SMFICTX*) { return SMFIS_CONTINUE; }

@@ -1,0 +1,3 @@
+#include "verdict/classify.h"
+
+sfsistat mlfi_eom(SMFICTX*) { return SMFIS_CONTINUE; }

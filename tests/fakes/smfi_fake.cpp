@@ -1,0 +1,84 @@
+#include "fakes/smfi_fake.h"
+
+#include <cstring>
+
+namespace fake_milter {
+
+namespace {
+recorded the_state;
+// The handle is opaque to the filter; any distinct address will do.
+char handle_storage;
+}  // namespace
+
+recorded& state() { return the_state; }
+void reset() { the_state = recorded{}; }
+SMFICTX* ctx() { return reinterpret_cast<SMFICTX*>(&handle_storage); }
+
+const reply* last_reply() {
+  for (auto it = the_state.replies.rbegin(); it != the_state.replies.rend(); ++it)
+    if (it->accepted) return &*it;
+  return nullptr;
+}
+
+}  // namespace fake_milter
+
+using fake_milter::the_state;
+
+extern "C" {
+
+int smfi_setpriv(SMFICTX*, void* priv) {
+  ++the_state.setpriv_calls;
+  if (the_state.refuse_setpriv) return MI_FAILURE;
+  the_state.priv = priv;
+  return MI_SUCCESS;
+}
+
+void* smfi_getpriv(SMFICTX*) { return the_state.priv; }
+
+char* smfi_getsymval(SMFICTX*, char* name) {
+  auto it = the_state.macros.find(name);
+  if (it == the_state.macros.end()) {
+    // libmilter matches "{x}" and "x" alike.
+    std::string n(name);
+    std::string other = (n.size() > 2 && n.front() == '{') ? n.substr(1, n.size() - 2) : "{" + n + "}";
+    it = the_state.macros.find(other);
+  }
+  return it == the_state.macros.end() ? nullptr : &it->second[0];
+}
+
+int smfi_setreply(SMFICTX*, char* rcode, char* xcode, char* message) {
+  fake_milter::reply r{rcode ? rcode : "", xcode ? xcode : "", message ? message : "", true};
+  if (r.rcode.size() != 3 || (r.rcode[0] != '4' && r.rcode[0] != '5')) r.accepted = false;
+  if (r.text.find_first_of("\r\n") != std::string::npos || r.text.size() > 980) r.accepted = false;
+  the_state.replies.push_back(r);
+  return r.accepted ? MI_SUCCESS : MI_FAILURE;
+}
+
+int smfi_addheader(SMFICTX*, char* headerf, char* headerv) {
+  the_state.added_headers.emplace_back(headerf ? headerf : "", headerv ? headerv : "");
+  return MI_SUCCESS;
+}
+
+int smfi_chgheader(SMFICTX*, char* headerf, int index, char* headerv) {
+  the_state.changed_headers.push_back({headerf ? headerf : "", index, headerv ? headerv : ""});
+  return MI_SUCCESS;
+}
+
+int smfi_setconn(char* conn) {
+  the_state.calls.push_back("setconn");
+  the_state.conn = conn ? conn : "";
+  return MI_SUCCESS;
+}
+
+int smfi_register(struct smfiDesc desc) {
+  the_state.calls.push_back("register");
+  the_state.registered = desc;
+  return the_state.register_result;
+}
+
+int smfi_main(void) {
+  the_state.calls.push_back("main");
+  return the_state.main_result;
+}
+
+}  // extern "C"
