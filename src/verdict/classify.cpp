@@ -58,6 +58,8 @@ sfsistat failure_status(exchange_outcome outcome, bool outbound_mode) {
 
 }  // namespace
 
+int classification_timeout = kDaemonTimeout;
+
 const char* auth_log_text(const context& c) { return c.auth_authen ? c.auth_authen->c_str() : ""; }
 
 bool is_outbound_mode(const context& c) {
@@ -129,7 +131,7 @@ sfsistat mlfi_eom(SMFICTX* ctx) {
   payload.length = m.message_size;
   exchange_result ex = engine_exchange(kTag, target_tavasd_host, target_tavasd_port,
                                        tavasd_inline ? kPathInline : kPathFile, data,
-                                       tavasd_inline ? &payload : nullptr);
+                                       tavasd_inline ? &payload : nullptr, classification_timeout);
 
   if (ex.outcome != exchange_outcome::ok) {
     // The exchange has logged its own failures; the stream failure names our

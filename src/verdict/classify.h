@@ -38,6 +38,10 @@ struct classification_result {
 constexpr size_t kMaxBlockSender = 1000;
 constexpr size_t kMaxBlockSenderId = 256;
 
+// Seconds the exchange may wait for the daemon (connect, and the answer).
+// Only tests change it, to shorten a silent daemon's wait.
+extern int classification_timeout;
+
 bool is_outbound_mode(const context& c);
 std::string choose_sender_id(const context& c);
 std::string classification_block(tavMilter& m, const std::string& senderId, bool inline_mode);
