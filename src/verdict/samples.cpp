@@ -69,7 +69,9 @@ bool save_sample(const classification_result& r, const senderid_values& s, int s
   tmpname.push_back('\0');
   Fd nfd(mkostemp(tmpname.data(), O_CLOEXEC));
   if (!nfd.valid()) {
-    debug(D_MISC, "mlfi_eom(): mkstemp failed copying file %s", tmpname.data());
+    // The name as formatted: glibc leaves a random, never-created name in
+    // the buffer on failure, which would only puzzle the reader.
+    debug(D_MISC, "mlfi_eom(): mkstemp failed copying file %s", tmpl.c_str());
     return false;
   }
   debug(D_MISC, "Saving outbound sample message to file: %s", tmpname.data());
