@@ -136,6 +136,12 @@ void register_filter() {
   debug(D_MISC, "smfi_register succeeded");
 }
 
+// libmilter's own removal of a stale socket file covers the prefixed forms
+// ("unix:/path", "local:/path") that the plain-path test above cannot see; it
+// too removes only a socket. Failing here is not final: smfi_main() tries to
+// open the socket again and reports the failure through its result.
+void open_listener() { smfi_opensocket(true); }
+
 // At the descriptor limit libmilter's listener spins on accept() failing
 // with EMFILE, so every descriptor the hard limit allows is made available.
 void raise_descriptor_limit() {
@@ -172,6 +178,7 @@ int tav_main(int argc, char* argv[]) {
   debug(D_ALWAYS, "tav-milter %s starting", TAV_MILTER_VERSION);
 
   raise_descriptor_limit();
+  open_listener();
   const int result = smfi_main();
 
   debug(D_ALWAYS, "tav-milter %s exiting", TAV_MILTER_VERSION);
