@@ -47,6 +47,11 @@ std::string choose_sender_id(const context& c);
 std::string classification_block(tavMilter& m, const std::string& senderId, bool inline_mode);
 classification_result read_classification(std::string& answer);
 
+// The classes are case-sensitive prefix tests of a result value.
+inline bool begins_with(const std::string& value, const char* prefix) {
+  return value.compare(0, std::char_traits<char>::length(prefix), prefix) == 0;
+}
+
 // What the verdict log lines show for the authenticated user: the name, or
 // an empty field for a session without one.
 const char* auth_log_text(const context& c);

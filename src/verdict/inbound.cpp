@@ -27,10 +27,6 @@ const class_rule kVodRules[] = {
     {"High", &tavasd_vod_high_reject, "The message was rejected due to classification as High-risk; Reference ID: "},
 };
 
-bool begins_with(const std::string& value, const char* prefix) {
-  return value.compare(0, strlen(prefix), prefix) == 0;
-}
-
 template <size_t N>
 const class_rule* match(const class_rule (&rules)[N], const std::string& value) {
   for (const class_rule& rule : rules)

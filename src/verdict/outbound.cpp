@@ -60,10 +60,6 @@ const threshold_check kTotalMessages = {
 const char* const kGlobalPolicyText =
     "The message was rejected due to classification as Spam, Virus, High bulk ratio or High-risk; Reference ID: ";
 
-bool begins_with(const std::string& value, const char* prefix) {
-  return value.compare(0, strlen(prefix), prefix) == 0;
-}
-
 // Leading blanks and the sign; returns the position of the first digit.
 size_t skip_to_digits(const std::string& text, bool& negative) {
   size_t i = 0;
