@@ -26,14 +26,19 @@ std::string request_body(const std::string& ip) {
   return "x-tvrn-request-type: classifyip\r\nx-tvrn-pver: 1.0\r\n\r\nx-tvrn-ip: " + ip + "\r\n\r\n";
 }
 
-// Sets a refusal and logs it; the reply text is logged as built.
-void refuse(SMFICTX* ctx, const char* rcode, const char* xcode, const std::string& text,
-            const std::string& ip, const ipdResponse& resp) {
-  set_reply(ctx, rcode, xcode, text);
-  debug(D_MISC, "%s", text.c_str());
-  debug(D_MISC, "[IPRep] IP: %s, class: %s, action: %s, RefID: %s", ip.c_str(), resp.ipclass.c_str(),
-        resp.action.c_str(), resp.refid.c_str());
-}
+// The two verdicts that refuse: the reply, and the text between the client
+// address and the look-up page.
+struct refusal {
+  const char* action;
+  const char* rcode;
+  const char* xcode;
+  const char* middle;
+  sfsistat status;
+};
+const refusal kRefusals[] = {
+    {"tempfail", "451", "4.7.1", " is deferred, repeatedly. Send again or check at ", SMFIS_TEMPFAIL},
+    {"permfail", "550", "5.7.1", " was blocked. Please check at ", SMFIS_REJECT},
+};
 
 }  // namespace
 
@@ -58,19 +63,16 @@ sfsistat tavipd_query(SMFICTX* ctx) {
   resp.refid = answer_refid(r.answer);
   resp.ipclass = find_header_value(r.answer, "x-tvrn-ipclass");
 
-  if (resp.action == "tempfail") {
-    refuse(ctx, "451", "4.7.1",
-           "Delivery from " + ip + " is deferred, repeatedly. Send again or check at " + url +
-               ". Reference code: tid=" + resp.refid,
-           ip, resp);
-    return SMFIS_TEMPFAIL;
-  }
-  if (resp.action == "permfail") {
-    refuse(ctx, "550", "5.7.1",
-           "Delivery from " + ip + " was blocked. Please check at " + url +
-               ". Reference code: tid=" + resp.refid,
-           ip, resp);
-    return SMFIS_REJECT;
+  for (const refusal& ref : kRefusals) {
+    if (resp.action != ref.action) continue;
+    std::string text = "Delivery from " + ip + ref.middle + url + ". Reference code: tid=" + resp.refid;
+    // The text is logged as built; set_reply makes the copy it sets
+    // acceptable to libmilter (no line breaks, "%%", at most 980 characters).
+    set_reply(ctx, ref.rcode, ref.xcode, text);
+    debug(D_MISC, "%s", text.c_str());
+    debug(D_MISC, "[IPRep] IP: %s, class: %s, action: %s, RefID: %s", ip.c_str(), resp.ipclass.c_str(),
+          resp.action.c_str(), resp.refid.c_str());
+    return ref.status;
   }
   debug(D_FUNC, "tavIPd: successful exit");
   return SMFIS_CONTINUE;

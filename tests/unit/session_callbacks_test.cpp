@@ -15,6 +15,7 @@ TEST_F(CallbacksTest, ClientInTheIgnoreListIsAcceptedAtConnect) {
   EXPECT_TRUE(logged("192.0.2.7 is in our ignore list - accepting message"));
   EXPECT_TRUE(logged("mlfi_connect: exit ignore"));
   EXPECT_EQ(count_lines("tavIPd: enter"), 0);
+  mlfi_close(ctx());
 
   fake_milter::reset();
   log_lines().clear();

@@ -30,19 +30,18 @@ inline std::vector<std::string>& log_lines() {
 }
 inline void capture_line(const char* line) { log_lines().emplace_back(line); }
 
-inline sockaddr_storage v4_addr(const char* text) {
+// The socket address libmilter passes for a client: IPv6 when the text has a colon.
+inline sockaddr_storage client_addr(const char* text) {
   sockaddr_storage ss{};
-  auto* sin = reinterpret_cast<sockaddr_in*>(&ss);
-  sin->sin_family = AF_INET;
-  inet_pton(AF_INET, text, &sin->sin_addr);
-  return ss;
-}
-
-inline sockaddr_storage v6_addr(const char* text) {
-  sockaddr_storage ss{};
-  auto* sin6 = reinterpret_cast<sockaddr_in6*>(&ss);
-  sin6->sin6_family = AF_INET6;
-  inet_pton(AF_INET6, text, &sin6->sin6_addr);
+  if (strchr(text, ':') != nullptr) {
+    auto* sin6 = reinterpret_cast<sockaddr_in6*>(&ss);
+    sin6->sin6_family = AF_INET6;
+    inet_pton(AF_INET6, text, &sin6->sin6_addr);
+  } else {
+    auto* sin = reinterpret_cast<sockaddr_in*>(&ss);
+    sin->sin_family = AF_INET;
+    inet_pton(AF_INET, text, &sin->sin_addr);
+  }
   return ss;
 }
 
@@ -93,7 +92,7 @@ class SessionTest : public ::testing::Test {
   static tavMilter* msg() { return rec() != nullptr ? rec()->milter.get() : nullptr; }
 
   static sfsistat connect(const char* ip) {
-    sockaddr_storage ss = strchr(ip, ':') ? v6_addr(ip) : v4_addr(ip);
+    sockaddr_storage ss = client_addr(ip);
     return mlfi_connect(ctx(), const_cast<char*>("client.example"), reinterpret_cast<sockaddr*>(&ss));
   }
   static sfsistat helo(const char* name) { return mlfi_helo(ctx(), const_cast<char*>(name)); }
