@@ -139,11 +139,6 @@ TEST_F(StartupTest, RegistersRunsAndCleansUp) {
                                              "tav-milter 2.0.1 starting", "tav-milter 2.0.1 exiting"}));
 }
 
-TEST_F(StartupTest, DefaultMaskLogsOnlyStartAndStop) {
-  EXPECT_EQ(run(), 0);
-  EXPECT_EQ(lines, (std::vector<std::string>{"tav-milter 2.0.1 starting", "tav-milter 2.0.1 exiting"}));
-}
-
 TEST_F(StartupTest, DontModifyRegistersFewerActions) {
   EXPECT_EQ(run({"-m"}), 0);
   EXPECT_EQ(fake_milter::state().registered.xxfi_flags, 0x0du);
