@@ -321,21 +321,6 @@ TEST_F(ClassifyTest, AnswerValuesCannotInjectHeaders) {
             "X-Velkara-Spam=Bulk|X-Spam-Flag=YES|X-TVRN-VOD=|X-TVRN-RefID=R1|X-TVRN-Score=5|X-TVRN-Rules=");
 }
 
-TEST_F(ClassifyTest, ResultValuesAreReadByName) {
-  std::string a =
-      "HTTP/1.0 200 OK\r\nX-TVRN-Rules: A,B\r\nX-TVRN-Score: 9.1\r\nX-TVRN-VOD: High\r\nX-TVRN-Spam: Confirmed\r\n"
-      "X-TVRN-RefID: abc\r\n\r\n";
-  classification_result r = read_classification(a);
-  EXPECT_EQ(r.refid, "abc");
-  EXPECT_EQ(r.r_spam, "Confirmed");
-  EXPECT_EQ(r.r_vod, "High");
-  EXPECT_EQ(r.sQMScore, "9.1");
-  EXPECT_EQ(r.sQMRules, "A,B");
-  std::string empty = "HTTP/1.0 200 OK\r\n\r\n";
-  r = read_classification(empty);
-  EXPECT_TRUE(r.refid.empty() && r.r_spam.empty() && r.r_vod.empty());
-}
-
 TEST_F(ClassifyTest, WithoutMessageStateNothingHappens) {
   EXPECT_EQ(mlfi_eom(fake_milter::ctx()), SMFIS_CONTINUE);
   fake_milter::state().priv = nullptr;

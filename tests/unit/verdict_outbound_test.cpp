@@ -277,14 +277,6 @@ TEST_F(OutboundTest, WhitelistedSenderIsSampledAndPasses) {
   EXPECT_EQ(decisions(), "whitelisted");
 }
 
-// The answer lists the flags before the SenderID: the shorter name matches
-// the flags line first, as the matching rule has it.
-TEST_F(OutboundTest, FlagsBeforeSenderIdShareThePrefix) {
-  message();
-  run("HTTP/1.0 200 OK\r\nX-TVRN-SenderID-Flags: 6\r\nX-TVRN-SenderID: bob\r\n\r\n");
-  EXPECT_EQ(fake_milter::state().added_headers.at(0).second, "lags: 6");
-}
-
 TEST(OutboundNumbers, Conversions) {
   const struct {
     const char* text;
