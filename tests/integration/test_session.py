@@ -130,15 +130,17 @@ class SessionTest(SandboxTest):
         return sum(1 for m in self.sb.messages() if m == text)
 
     def test_ignored_client_is_accepted_at_connect_without_a_query(self):
-        self.start(["-i", "192.0.2.0/24,2001:db8:1::/48"])
+        # "unspec": a client of an unknown family, which is 127.0.0.1.
+        self.start(["-i", "192.0.2.0/24,2001:db8:1::/48,127.0.0.1"])
         self.lua("""
-for _, ip in ipairs({"192.0.2.9", "2001:db8:1::9"}) do
+for _, ip in ipairs({"192.0.2.9", "2001:db8:1::9", "unspec"}) do
   local conn = open(ip)
   check(mt.getreply(conn) == SMFIR_ACCEPT, "not accepted at connect: " .. ip)
   mt.disconnect(conn)
 end
 """)
         self.sb.wait_for_log("2001:db8:1::9 is in our ignore list - accepting message")
+        self.sb.wait_for_log("127.0.0.1 is in our ignore list - accepting message")
         self.assertIn("192.0.2.9 is in our ignore list - accepting message", self.sb.messages())
         self.assertEqual(self.ipd_requests(), [])
         self.assertNotIn("tavIPd: enter", self.sb.messages())
