@@ -4,9 +4,9 @@
 #include <string>
 
 #include "config/debug.h"
-#include "config/networks.h"
 #include "config/settings.h"
 #include "engines/exchange.h"
+#include "session/direction.h"
 #include "session/state.h"
 #include "verdict/inbound.h"
 #include "verdict/outbound.h"
@@ -61,11 +61,6 @@ sfsistat failure_status(exchange_outcome outcome, bool outbound_mode) {
 int classification_timeout = kDaemonTimeout;
 
 const char* auth_log_text(const context& c) { return c.auth_authen ? c.auth_authen->c_str() : ""; }
-
-bool is_outbound_mode(const context& c) {
-  if (!tavasd_outbound) return false;
-  return is_empty_networklist(&mynetworks) || ip_in_networklist(c.connect_ip, &mynetworks) || c.userAuth;
-}
 
 // An authenticated session whose current MAIL came without a user name falls
 // back to the client address (under -e): the daemon keeps counting this
