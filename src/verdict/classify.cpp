@@ -1,5 +1,6 @@
 #include "verdict/classify.h"
 
+#include <cerrno>
 #include <cstring>
 #include <string>
 
@@ -120,13 +121,21 @@ sfsistat mlfi_eom(SMFICTX* ctx) {
     debug(D_MISC, "mlfi_eom: working in inbound mode.");
   }
 
-  std::string data = classification_block(m, senderId, tavasd_inline);
-  exchange_payload payload;
-  payload.fd = m.tmpfd();
-  payload.length = m.message_size;
-  exchange_result ex = engine_exchange(kTag, target_tavasd_host, target_tavasd_port,
-                                       tavasd_inline ? kPathInline : kPathFile, data,
-                                       tavasd_inline ? &payload : nullptr, classification_timeout);
+  exchange_result ex;
+  if (m.tmpfd() == -1) {
+    // The spool file could not be created, so there is no message to send;
+    // in File mode its path could even name a file that is not ours. This
+    // is the spool read error that Inline mode meets at its first read.
+    ex.outcome = exchange_outcome::stream_failure;
+    ex.saved_errno = EBADF;
+  } else {
+    std::string data = classification_block(m, senderId, tavasd_inline);
+    exchange_payload payload;
+    payload.fd = m.tmpfd();
+    payload.length = m.message_size;
+    ex = engine_exchange(kTag, target_tavasd_host, target_tavasd_port, tavasd_inline ? kPathInline : kPathFile,
+                         data, tavasd_inline ? &payload : nullptr, classification_timeout);
+  }
 
   if (ex.outcome != exchange_outcome::ok) {
     // The exchange has logged its own failures; the stream failure names our
