@@ -295,6 +295,36 @@ mt.disconnect(conn)
         self.assertEqual(os.listdir(private_tmp), [])
         proc.stop()
 
+    def test_file_size_limit_defers_instead_of_killing_the_filter(self):
+        # Under a file-size limit a spool write past it must fail with EFBIG
+        # and defer the message; SIGXFSZ would otherwise end the whole filter.
+        standin = self.sb.start_standin({"ipd": 0, "asd": 0})
+        sock = self.sb.milter_socket()
+        proc = self.sb.start(["prlimit", "--fsize=8192", harness.MILTER, "-p", "unix:" + sock, "-d", "ALL",
+                              "-D", os.path.join(self.sb.dir, "samples/"),
+                              "-Z", str(standin.ports["ipd"]), "-z", str(standin.ports["asd"])],
+                             name="tav-milter")
+        wait_for(lambda: os.path.exists(sock) or proc.popen.poll() is not None, 10, what="milter socket")
+        self.lua("""
+local conn = open("192.0.2.51")
+check(mt.mailfrom(conn, "<big@example.org>") == nil, "mailfrom")
+check(mt.header(conn, "From", "big") == nil, "header")
+check(mt.eoh(conn) == nil, "eoh")
+local r
+for i = 1, 4 do
+  check(mt.bodystring(conn, string.rep("0123456789abcdef", 1024)) == nil, "body")
+  r = mt.getreply(conn)
+  if r ~= SMFIR_CONTINUE then break end
+end
+check(r == SMFIR_REPLYCODE or r == SMFIR_TEMPFAIL, "spool write past the size limit not deferred")
+mt.disconnect(conn)
+""")
+        self.sb.wait_for_log(": write(): File too large")
+        self.sb.wait_for_log("mlfi_close")
+        self.assertIsNone(proc.popen.poll(), "the filter died")
+        self.assert_no_spool_files()
+        self.assertEqual(proc.stop(), 0)
+
 
 if __name__ == "__main__":
     harness.main()
