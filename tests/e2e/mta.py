@@ -1,0 +1,383 @@
+"""Real mail servers around tav-milter, for the end-to-end tests, the
+demonstration and the throughput benchmark.
+
+Postfix: a private instance run from a configuration directory made under
+a caller's directory from the templates in postfix/ (main.cf, master.cf)
+plus postfix/milter.cf, the snippet the README quotes, with its milter
+address replaced. It listens on one loopback port, keeps its own queue and
+mail log, never reads /etc/postfix, and relays everything to an smtp-sink
+that keeps each message in a file.
+
+Sendmail: the binaries of Debian's packages unpacked next to Postfix (they
+conflict as packages), with a private .cf built with m4 from sendmail/ and
+the snippet sendmail/milter.mc, run in a private mount namespace whose
+/etc/hosts gives the machine a qualified name.
+
+swaks() sends one message and returns every reply the client saw.
+
+Typical use (with a harness.Sandbox `sb` running tav-milter):
+
+    sink = SmtpSink(sb.dir); sink.start()
+    mx = Postfix(sb.dir, "unix:" + sock, sink.port); mx.start()
+    r = swaks(mx.port, "a@example.org", "b@example.net", body="hello")
+    delivered = mx.delivered(r.queue_id, sink)
+    mx.stop(); sink.stop()
+"""
+
+import glob
+import os
+import pty
+import pwd
+import re
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "integration"))
+import harness  # noqa: E402
+
+POSTFIX_TEMPLATES = os.path.join(HERE, "postfix")
+SENDMAIL_TEMPLATES = os.path.join(HERE, "sendmail")
+# The milter address written in the snippets the README quotes; the tests
+# put their own socket in its place.
+SNIPPET_MILTER_UNIX = "unix:/run/tav-milter/tav-milter.sock"
+SNIPPET_MILTER_INET = "inet:8890@127.0.0.1"
+# Where scripts/install-deps leaves Sendmail's packages.
+SENDMAIL_DEBS = "/var/cache/tav-milter/sendmail"
+
+
+def snippet(path):
+    with open(path) as f:
+        return f.read()
+
+
+def postfix_missing():
+    """Why Postfix cannot run here, or None."""
+    for prog in ("postfix", "smtp-sink", "swaks"):
+        if not shutil.which(prog) and not os.path.exists("/usr/sbin/" + prog):
+            return "%s is not installed (scripts/install-deps installs it)" % prog
+    try:
+        pwd.getpwnam("postfix")
+    except KeyError:
+        return "there is no user postfix"
+    return None
+
+
+def postfix_uid():
+    return pwd.getpwnam("postfix").pw_uid
+
+
+def _run_with_tty(argv, timeout=60):
+    """Runs argv with its output on a pseudo-terminal: Postfix's commands
+    write their fatal errors to standard error only when it is a terminal."""
+    master, slave = pty.openpty()
+    try:
+        proc = subprocess.run(argv, stdin=subprocess.DEVNULL, stdout=slave, stderr=slave, timeout=timeout)
+    finally:
+        os.close(slave)
+    out = b""
+    while True:
+        try:
+            data = os.read(master, 65536)
+        except OSError:
+            break
+        if not data:
+            break
+        out += data
+    os.close(master)
+    return proc.returncode, out.decode("utf-8", "replace")
+
+
+def _children(pid):
+    """Every descendant of pid that is alive now."""
+    parents = {}
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit():
+            continue
+        try:
+            with open("/proc/%s/stat" % entry) as f:
+                stat = f.read()
+        except OSError:
+            continue
+        ppid = int(stat.rsplit(")", 1)[1].split()[1])
+        parents.setdefault(ppid, []).append(int(entry))
+    found, todo = [], [pid]
+    while todo:
+        for child in parents.get(todo.pop(), []):
+            found.append(child)
+            todo.append(child)
+    return found
+
+
+def _alive(pid):
+    try:
+        os.kill(pid, 0)
+    except ProcessLookupError:
+        return False
+    except PermissionError:
+        return True
+    # A zombie counts as gone.
+    try:
+        with open("/proc/%d/stat" % pid) as f:
+            return f.read().rsplit(")", 1)[1].split()[0] != "Z"
+    except OSError:
+        return False
+
+
+def _stop_pids(pids, timeout=10.0):
+    """Waits for pids to end; kills what is left after `timeout`."""
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline and any(_alive(p) for p in pids):
+        time.sleep(0.05)
+    for p in pids:
+        if _alive(p):
+            try:
+                os.kill(p, signal.SIGKILL)
+            except OSError:
+                pass
+
+
+class SmtpSink:
+    """Postfix's smtp-sink on a loopback port, keeping every message it
+    receives in a file of its own under `root`/sink."""
+
+    def __init__(self, root, port=None):
+        self.dir = os.path.join(root, "sink")
+        self.port = port or harness.free_port()
+        self.popen = None
+
+    def start(self):
+        os.makedirs(self.dir, exist_ok=True)
+        os.chown(self.dir, postfix_uid(), -1)
+        self.popen = subprocess.Popen(
+            ["smtp-sink", "-u", "postfix", "-d", os.path.join(self.dir, "%Y%m%d%H%M%S."),
+             "127.0.0.1:%d" % self.port, "256"],
+            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        harness.wait_for_port(self.port)
+        return self
+
+    def messages(self):
+        """The text of every kept message, oldest first."""
+        texts = []
+        for path in sorted(glob.glob(os.path.join(self.dir, "*"))):
+            with open(path, "rb") as f:
+                texts.append(f.read().decode("utf-8", "replace"))
+        return texts
+
+    def find(self, needle, timeout=20.0):
+        """The first kept message containing `needle`; waits for it."""
+        def found():
+            for text in self.messages():
+                if needle in text:
+                    return text
+            return None
+        return harness.wait_for(found, timeout, what="message with %r in the sink" % needle)
+
+    def stop(self):
+        if self.popen and self.popen.poll() is None:
+            self.popen.terminate()
+            try:
+                self.popen.wait(10)
+            except subprocess.TimeoutExpired:
+                self.popen.kill()
+                self.popen.wait()
+
+
+class Postfix:
+    """A private Postfix instance under `root`/postfix.
+
+    milter: the address for smtpd_milters ("unix:/path" or "inet:host:port"),
+    put in place of the snippet's own. extra: more main.cf lines.
+    """
+
+    def __init__(self, root, milter, sink_port, port=None, extra=""):
+        self.dir = os.path.join(root, "postfix")
+        self.etc = os.path.join(self.dir, "etc")
+        self.port = port or harness.free_port()
+        self.milter = milter
+        self.sink_port = sink_port
+        self.extra = extra
+        self.master_pid = None
+
+    @property
+    def maillog_path(self):
+        return os.path.join(self.dir, "maillog")
+
+    def configure(self):
+        os.makedirs(self.etc, exist_ok=True)
+        for sub in ("queue", "data"):
+            os.makedirs(os.path.join(self.dir, sub), exist_ok=True)
+        os.chown(os.path.join(self.dir, "data"), postfix_uid(), -1)
+        fields = {"@DIR@": self.dir, "@SINK_PORT@": str(self.sink_port), "@SMTP_PORT@": str(self.port)}
+
+        def fill(text):
+            for k, v in fields.items():
+                text = text.replace(k, v)
+            return text
+
+        milter_cf = snippet(os.path.join(POSTFIX_TEMPLATES, "milter.cf"))
+        if SNIPPET_MILTER_UNIX not in milter_cf:
+            raise AssertionError("postfix/milter.cf no longer names %s" % SNIPPET_MILTER_UNIX)
+        milter_cf = milter_cf.replace(SNIPPET_MILTER_UNIX, self.milter)
+        with open(os.path.join(self.etc, "main.cf"), "w") as f:
+            f.write(fill(snippet(os.path.join(POSTFIX_TEMPLATES, "main.cf"))))
+            f.write("\n" + milter_cf)
+            if self.extra:
+                f.write("\n" + self.extra + "\n")
+        with open(os.path.join(self.etc, "master.cf"), "w") as f:
+            f.write(fill(snippet(os.path.join(POSTFIX_TEMPLATES, "master.cf"))))
+
+    def postfix(self, *args):
+        return _run_with_tty(["postfix", "-c", self.etc] + list(args))
+
+    def start(self):
+        self.configure()
+        rc, out = self.postfix("start")
+        if rc != 0:
+            raise AssertionError("postfix start failed (%d): %s\n%s" % (rc, out, self.maillog()))
+        pidfile = os.path.join(self.dir, "queue", "pid", "master.pid")
+        harness.wait_for(lambda: os.path.exists(pidfile) and open(pidfile).read().strip(), 10,
+                         what="Postfix master pid")
+        self.master_pid = int(open(pidfile).read().strip())
+        harness.wait_for_port(self.port)
+        return self
+
+    def stop(self):
+        """Stops the instance and waits until none of its processes is left."""
+        if self.master_pid is None:
+            return
+        pids = [self.master_pid] + _children(self.master_pid)
+        self.postfix("stop")
+        _stop_pids(pids)
+        self.master_pid = None
+
+    def maillog(self):
+        try:
+            with open(self.maillog_path, errors="replace") as f:
+                return f.read()
+        except FileNotFoundError:
+            return ""
+
+    def wait_for_maillog(self, pattern, timeout=20.0):
+        rx = re.compile(pattern)
+        return harness.wait_for(lambda: rx.search(self.maillog()), timeout,
+                                what="mail log line %r" % pattern)
+
+    def delivered(self, queue_id, sink, timeout=20.0):
+        """The message with this queue id as the sink received it."""
+        self.wait_for_maillog(r"%s: to=<[^>]*>.*status=sent" % re.escape(queue_id), timeout)
+        return sink.find("(Postfix) with ESMTP id %s" % queue_id, timeout)
+
+
+class SmtpResult:
+    """What one SMTP client session saw."""
+
+    def __init__(self, returncode, output):
+        self.returncode = returncode
+        self.output = output
+        # (code, text) of every reply, continuation lines joined by newlines.
+        self.replies = []
+        self.errors = []  # the replies swaks marked as unexpected
+        for line in output.splitlines():
+            m = re.match(r"^(<-|<\*\*) +(\d{3})([ -])(.*)$", line)
+            if not m:
+                continue
+            reply = (m.group(2), m.group(4))
+            self.replies.append(reply)
+            if m.group(1) == "<**":
+                self.errors.append(reply)
+        m = re.search(r"queued as ([0-9A-Za-z]+)", output)
+        self.queue_id = m.group(1) if m else None
+
+    @property
+    def accepted(self):
+        return self.queue_id is not None and not self.errors
+
+    @property
+    def refusal(self):
+        """The first refused command's reply as "code text", or None."""
+        return " ".join(self.errors[0]) if self.errors else None
+
+    def __repr__(self):
+        return "SmtpResult(%r)" % self.output
+
+
+def swaks(port, sender, rcpt, subject="A test message", body="Hello.\n", headers=(),
+          helo="client.example", xclient=None, timeout=60, data=None):
+    """Sends one message over SMTP to 127.0.0.1:port with swaks.
+
+    xclient: the XCLIENT attributes ("ADDR=192.0.2.5 LOGIN=alice") that make
+    Postfix present the session as another client. data: a whole message
+    text instead of swaks' own headers plus `body`.
+    """
+    argv = ["swaks", "--server", "127.0.0.1", "--port", str(port), "--helo", helo,
+            "--from", sender, "--to", rcpt, "--timeout", "30"]
+    if data is not None:
+        argv += ["--data", data]
+    else:
+        argv += ["--header", "Subject: " + subject, "--body", body]
+        for h in headers:
+            argv += ["--add-header", h]
+    if xclient:
+        argv += ["--xclient", xclient]
+    proc = subprocess.run(argv, capture_output=True, text=True, timeout=timeout)
+    return SmtpResult(proc.returncode, proc.stdout + proc.stderr)
+
+
+def header_block(message):
+    """The header lines of a message as (name, value) pairs, unfolded, in order."""
+    head = message.replace("\r\n", "\n").split("\n\n", 1)[0]
+    fields = []
+    for line in head.split("\n"):
+        if line[:1] in (" ", "\t") and fields:
+            fields[-1] = (fields[-1][0], fields[-1][1] + " " + line.strip())
+        elif ":" in line:
+            name, value = line.split(":", 1)
+            fields.append((name, value.strip()))
+    return fields
+
+
+def start_standin(sb, ports=None, record=None, extra=()):
+    """Starts tav-standin with its three roles on loopback ports.
+
+    Returns (process, ports) with ports a dict ipd/asd/asd-out -> port.
+    """
+    ports = dict(ports or {})
+    for role in ("ipd", "asd", "asd-out"):
+        ports.setdefault(role, harness.free_port())
+    ready = os.path.join(sb.dir, "standin.%d.ready" % ports["ipd"])
+    argv = [harness.STANDIN, "--ready-file", ready]
+    for role, port in ports.items():
+        argv += ["--listen", "%s=%d" % (role, port)]
+    if record:
+        os.makedirs(record, exist_ok=True)
+        argv += ["--record", record]
+    argv += list(extra)
+    proc = sb.start(argv, name="tav-standin", logged=False)
+    harness.wait_for(lambda: os.path.exists(ready) or proc.popen.poll() is not None, 10,
+                     what="tav-standin ready file")
+    if proc.popen.poll() is not None:
+        out, err = proc.output()
+        raise AssertionError("tav-standin ended at start (%s): %s %s" % (proc.popen.returncode, out, err))
+    return proc, ports
+
+
+def milter_daemon_args(ports):
+    """tav-milter options that point it at stand-in daemons on `ports`."""
+    return ["-Z", str(ports["ipd"]), "-z", str(ports["asd"]), "--tavasd-outbound-port", str(ports["asd-out"])]
+
+
+def postfix_milter_dirs(root):
+    """A socket directory and a sample directory that tav-milter running as
+    user postfix (-u postfix) can write and smtpd can reach."""
+    run = os.path.join(root, "run")
+    samples = os.path.join(root, "samples")
+    for d in (run, samples):
+        os.makedirs(d, exist_ok=True)
+        os.chown(d, postfix_uid(), -1)
+        os.chmod(d, 0o755)
+    return run, samples
