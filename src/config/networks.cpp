@@ -1,9 +1,164 @@
 #include "config/networks.h"
 
+#include <arpa/inet.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "config/debug.h"
+
 networklist ignorenets = {nullptr, 0};
 networklist mynetworks = {nullptr, 0};
 
-void parse_networklist(const char*, networklist*) {}
-int ip_in_networklist(in_addr, const networklist*) { return 0; }
-int ip_in_networklist(const ipaddr&, const networklist*) { return 0; }
-int is_empty_networklist(const networklist* list) { return list->num_nets == 0; }
+namespace {
+
+[[noreturn]] void list_error(const char* fmt, const std::string& part) {
+  fprintf(stderr, fmt, part.c_str());
+  exit(1);
+}
+
+// Makes room for one more entry: the array grows by exactly
+// NETWORKLIST_GROWTH entries whenever the count reaches a multiple of it.
+// Lists are built once at start-up, so running out of memory here is a
+// configuration-time failure like a syntax error: say so and stop.
+void grow_if_full(networklist* list) {
+  if (list->num_nets % NETWORKLIST_GROWTH != 0) return;
+  size_t entries = static_cast<size_t>(list->num_nets) + NETWORKLIST_GROWTH;
+  void* grown = realloc(list->nets, entries * sizeof(net));
+  if (grown == nullptr) {
+    fprintf(stderr, "Out of memory while growing a network list\n");
+    exit(1);
+  }
+  list->nets = static_cast<net*>(grown);
+}
+
+// A prefix length as sscanf("%u") reads it (leading white space allowed,
+// anything after the digits ignored); false when there is no number or it
+// is above `max`.
+bool read_prefix(const std::string& text, unsigned max, unsigned* prefix) {
+  return sscanf(text.c_str(), "%u", prefix) == 1 && *prefix <= max;
+}
+
+in_addr ipv4_prefix_mask(unsigned prefix) {
+  in_addr mask;
+  // A shift by 32 is undefined, so /0 is spelled out.
+  mask.s_addr = prefix == 0 ? 0 : htonl(0xffffffffu << (32 - prefix));
+  return mask;
+}
+
+in6_addr ipv6_prefix_mask(unsigned prefix) {
+  in6_addr mask{};
+  for (unsigned i = 0; i < 16 && prefix > 0; ++i) {
+    unsigned bits = prefix >= 8 ? 8 : prefix;
+    mask.s6_addr[i] = static_cast<uint8_t>(0xff00u >> bits);
+    prefix -= bits;
+  }
+  return mask;
+}
+
+void add_ipv4(const std::string& addr_part, const std::string* mask_part, networklist* list) {
+  in_addr addr;
+  if (inet_aton(addr_part.c_str(), &addr) == 0)
+    list_error("Could not parse \"%s\" as a network\n", addr_part);
+
+  in_addr mask;
+  if (mask_part == nullptr) {
+    mask.s_addr = 0xffffffffu;
+  } else if (mask_part->find('.') != std::string::npos) {
+    if (inet_aton(mask_part->c_str(), &mask) == 0)
+      list_error("Could not parse \"%s\" as a netmask\n", *mask_part);
+  } else {
+    unsigned prefix;
+    if (!read_prefix(*mask_part, 32, &prefix)) list_error("%s: bad CIDR value", *mask_part);
+    mask = ipv4_prefix_mask(prefix);
+  }
+
+  char addr_text[INET_ADDRSTRLEN], mask_text[INET_ADDRSTRLEN];
+  inet_ntop(AF_INET, &addr, addr_text, sizeof addr_text);
+  inet_ntop(AF_INET, &mask, mask_text, sizeof mask_text);
+  debug(D_MISC, "Adding %s/%s to network list", addr_text, mask_text);
+
+  net& entry = list->nets[list->num_nets];
+  memset(&entry, 0, sizeof entry);
+  entry.family = AF_INET;
+  entry.network.s_addr = addr.s_addr & mask.s_addr;
+  entry.netmask = mask;
+  ++list->num_nets;
+}
+
+// An IPv6 item takes a prefix length only; a missing one means the host.
+void add_ipv6(const std::string& addr_part, const std::string* mask_part, networklist* list) {
+  in6_addr addr;
+  if (inet_pton(AF_INET6, addr_part.c_str(), &addr) != 1)
+    list_error("Could not parse \"%s\" as a network\n", addr_part);
+
+  unsigned prefix = 128;
+  if (mask_part != nullptr && !read_prefix(*mask_part, 128, &prefix))
+    list_error("%s: bad CIDR value", *mask_part);
+  in6_addr mask = ipv6_prefix_mask(prefix);
+
+  char addr_text[INET6_ADDRSTRLEN], mask_text[INET6_ADDRSTRLEN];
+  inet_ntop(AF_INET6, &addr, addr_text, sizeof addr_text);
+  inet_ntop(AF_INET6, &mask, mask_text, sizeof mask_text);
+  debug(D_MISC, "Adding %s/%s to network list", addr_text, mask_text);
+
+  net& entry = list->nets[list->num_nets];
+  memset(&entry, 0, sizeof entry);
+  entry.family = AF_INET6;
+  for (int i = 0; i < 16; ++i) entry.network6.s6_addr[i] = addr.s6_addr[i] & mask.s6_addr[i];
+  entry.netmask6 = mask;
+  ++list->num_nets;
+}
+
+void add_item(const std::string& item, networklist* list) {
+  size_t slash = item.find('/');
+  std::string addr_part = item.substr(0, slash);
+  std::string mask_part = slash == std::string::npos ? std::string() : item.substr(slash + 1);
+  const std::string* mask = slash == std::string::npos ? nullptr : &mask_part;
+
+  grow_if_full(list);
+  if (addr_part.find(':') != std::string::npos)
+    add_ipv6(addr_part, mask, list);
+  else
+    add_ipv4(addr_part, mask, list);
+}
+
+}  // namespace
+
+void parse_networklist(const char* string, networklist* list) {
+  // Each "," and each " " ends an item by itself, so two in a row, a trailing
+  // one, or an empty text give an empty item, which is refused as a network.
+  const std::string copy(string);
+  size_t start = 0;
+  for (;;) {
+    size_t end = copy.find_first_of(", ", start);
+    add_item(copy.substr(start, end == std::string::npos ? std::string::npos : end - start), list);
+    if (end == std::string::npos) break;
+    start = end + 1;
+  }
+}
+
+int ip_in_networklist(in_addr ip, const networklist* list) {
+  for (int i = 0; i < list->num_nets; ++i) {
+    const net& n = list->nets[i];
+    if (n.family == AF_INET && (ip.s_addr & n.netmask.s_addr) == n.network.s_addr) return 1;
+  }
+  return 0;
+}
+
+int ip_in_networklist(const ipaddr& ip, const networklist* list) {
+  if (ip.family != AF_INET6) return ip_in_networklist(ip.v4, list);
+  for (int i = 0; i < list->num_nets; ++i) {
+    const net& n = list->nets[i];
+    if (n.family != AF_INET6) continue;
+    bool match = true;
+    for (int b = 0; b < 16 && match; ++b)
+      match = (ip.v6.s6_addr[b] & n.netmask6.s6_addr[b]) == n.network6.s6_addr[b];
+    if (match) return 1;
+  }
+  return 0;
+}
+
+int is_empty_networklist(const networklist* list) { return list->num_nets == 0 ? 1 : 0; }

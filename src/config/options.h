@@ -2,10 +2,12 @@
 //
 // parse_command_line() runs getopt_long over argv and stores every option in
 // the settings (config/settings.h), acting at once for -d, -i,
-// --local-networks and the host options. On a usage error (unknown option,
-// missing argument, no -p) it prints the help text on standard output and
-// exits 64 after the whole line has been read; a bad -d token, network list
-// or host name exits 1 with a message on standard error.
+// --local-networks, the host options and -m (registration flags). On a usage
+// error (unknown option, missing argument, no -p) it prints the help text on
+// standard output and exits 64, but only after the whole line has been read;
+// a bad -d token, network list or host name exits 1 with a message on
+// standard error while the line is read. It may be called again after
+// reset_settings() (tests): getopt is re-initialised on every call.
 #pragma once
 
 #include <cstdio>
@@ -19,10 +21,13 @@ struct command_line {
 
 command_line parse_command_line(int argc, char* argv[]);
 
-// The 84 lines of the help text, without their newlines.
-extern const char* const help_lines[84];
+// The help text: HELP_LINES lines, without their newlines. print_help()
+// writes each with a newline and flushes the stream.
+constexpr int HELP_LINES = 84;
+extern const char* const help_lines[HELP_LINES];
 void print_help(FILE* out);
 
-// Resolves a host name (or dotted address) to the dotted text of its first
-// IPv4 address; nullptr when it has none. The buffer is reused by the next call.
+// Resolves a host name (or dotted address) through the system resolver to the
+// dotted text of its first IPv4 address; nullptr when it has none. The text
+// lives in a buffer that the next call reuses.
 const char* gethostip(const char* name);

@@ -76,8 +76,15 @@ int smfi_register(struct smfiDesc desc) {
   return the_state.register_result;
 }
 
+int smfi_opensocket(bool rmsocket) {
+  the_state.calls.push_back("opensocket");
+  the_state.opensocket_rmsocket = rmsocket;
+  return MI_SUCCESS;
+}
+
 int smfi_main(void) {
   the_state.calls.push_back("main");
+  if (the_state.during_main) the_state.during_main();
   return the_state.main_result;
 }
 

@@ -11,6 +11,7 @@
 
 #include <libmilter/mfapi.h>
 
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -38,11 +39,14 @@ struct recorded {
   std::vector<header_change> changed_headers;
 
   // Registration and run.
-  std::vector<std::string> calls;  // "setconn", "register", "main" in call order
+  std::vector<std::string> calls;  // "setconn", "register", "opensocket", "main" in call order
   std::string conn;
   smfiDesc registered{};
   int register_result = MI_SUCCESS;
   int main_result = MI_SUCCESS;
+  bool opensocket_rmsocket = false;
+  // Runs inside smfi_main, to look at the process while it would be serving.
+  std::function<void()> during_main;
 };
 
 recorded& state();

@@ -1,0 +1,259 @@
+#include "config/options.h"
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "config/debug.h"
+#include "config/networks.h"
+#include "config/settings.h"
+#include "startup.h"
+
+namespace {
+
+std::vector<std::string> lines;
+void capture(const char* line) { lines.emplace_back(line); }
+
+// Runs the parser over "tav-milter" followed by `args`, on writable copies
+// as a real argv would be.
+command_line parse(std::vector<std::string> args) {
+  args.insert(args.begin(), "tav-milter");
+  static std::vector<std::string> storage;
+  storage = args;
+  std::vector<char*> argv;
+  for (auto& a : storage) argv.push_back(&a[0]);
+  argv.push_back(nullptr);
+  return parse_command_line(static_cast<int>(storage.size()), argv.data());
+}
+
+// For death tests: the help text would only clutter the test output.
+void parse_quietly(std::vector<std::string> args) {
+  if (freopen("/dev/null", "w", stdout) == nullptr) return;
+  parse(std::move(args));
+}
+
+std::string dotted(in_addr a) {
+  char buf[INET_ADDRSTRLEN];
+  return inet_ntop(AF_INET, &a, buf, sizeof buf);
+}
+
+class OptionsTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    reset_settings();
+    saved_flags = smfilter.xxfi_flags;
+    lines.clear();
+    set_log_sink(capture);
+  }
+  void TearDown() override {
+    set_log_sink(nullptr);
+    smfilter.xxfi_flags = saved_flags;
+    reset_settings();
+  }
+  unsigned long saved_flags = 0;
+};
+
+TEST_F(OptionsTest, DefaultsWithOnlyTheSocket) {
+  command_line cl = parse({"-p", "/s"});
+  EXPECT_STREQ(cl.sock, "/s");
+  EXPECT_EQ(cl.pidfilename, nullptr);
+  EXPECT_FALSE(cl.dofork);
+  EXPECT_EQ(smfilter.xxfi_flags, 0x1fu);
+  EXPECT_EQ(flag_debug, 1);
+  EXPECT_STREQ(tavasdhost, "127.0.0.1");
+  EXPECT_EQ(tavasdport, 8088);
+  EXPECT_TRUE(flag_tavipd && flag_tavasd && flag_tavvod && tavasd_inbound && tavasd_senderid_senderip);
+  EXPECT_STREQ(messages_dir, "/opt/tav-milter/");
+  EXPECT_EQ(rcptMaxCount, -1);
+}
+
+TEST_F(OptionsTest, EveryShortSwitch) {
+  command_line cl = parse({"-p", "/s", "-f", "-m", "-r", "-R", "-s", "-S", "-A", "-I", "-V", "-O", "-T", "-b",
+                           "-B", "-w", "-W", "-j", "-J", "-l", "-a", "-e", "-G"});
+  EXPECT_TRUE(cl.dofork);
+  EXPECT_TRUE(dontmodify && tavasd_spam_reject && tavasd_vod_reject && tavasd_inline && stamp_subject);
+  EXPECT_FALSE(flag_tavasd || flag_tavipd || flag_tavvod || tavasd_inbound);
+  EXPECT_TRUE(tavasd_outbound && tavasd_transparent && auth_bypass_ipr && auth_bypass_as);
+  EXPECT_TRUE(tavasd_bulk_reject && tavasd_vod_high_reject && AddQMHeaders && tavasd_senderid_smtpauth);
+  EXPECT_EQ(tavasd_out_spam_reject, 1);
+  EXPECT_EQ(tavasd_out_vod_reject, 1);
+  EXPECT_TRUE(tavasd_senderid_senderip);
+}
+
+TEST_F(OptionsTest, ValueOptionsAndArgumentForms) {
+  command_line cl = parse({"-p/attached.sock", "-P", "/run/t.pid", "-D", "/var/samples/", "-u", "mail", "-gmail",
+                           "-z", "70000", "-Z", "abc", "--tavasd-outbound-port=-1", "-C", "5x", "-t", " +12",
+                           "--spam-threshold", "3", "--spam-threshold-action=2", "--suspected-threshold-action",
+                           "1", "--suspected-threshold=4", "--virus-threshold-action", "2", "--virus-threshold",
+                           "5", "--total-msgs-threshold-action", "1", "--total-msgs-threshold", "600"});
+  EXPECT_STREQ(cl.sock, "/attached.sock");
+  EXPECT_STREQ(cl.pidfilename, "/run/t.pid");
+  EXPECT_STREQ(messages_dir, "/var/samples/");
+  EXPECT_STREQ(effuser, "mail");
+  EXPECT_STREQ(effgroup, "mail");
+  EXPECT_EQ(tavasdport, 4464);  // 70000 keeps its low 16 bits
+  EXPECT_EQ(tavipdport, 0);     // no digits reads as 0
+  EXPECT_EQ(tavasd_out_port, 65535);
+  EXPECT_EQ(rcptMaxCount, 5);
+  EXPECT_EQ(block_spam_threshold, 12);
+  EXPECT_EQ(tavasd_out_totspam_threshold, 3u);
+  EXPECT_EQ(tavasd_out_totspam_action, 2);
+  EXPECT_EQ(tavasd_out_totsusp_action, 1);
+  EXPECT_EQ(tavasd_out_totsusp_threshold, 4u);
+  EXPECT_EQ(tavasd_out_totvirus_action, 2);
+  EXPECT_EQ(tavasd_out_totvirus_threshold, 5u);
+  EXPECT_EQ(tavasd_out_totmsgs_action, 1);
+  EXPECT_EQ(tavasd_out_totmsgs_threshold, 600u);
+}
+
+TEST_F(OptionsTest, GroupedSwitchesAndMinusMFlags) {
+  command_line cl = parse({"-fm", "-p", "/s"});
+  EXPECT_TRUE(cl.dofork);
+  EXPECT_TRUE(dontmodify);
+  EXPECT_EQ(smfilter.xxfi_flags, 0x0du);
+}
+
+TEST_F(OptionsTest, LongFlagsStoreOne) {
+  parse({"-p", "/s", "--outbound-spam-reject", "--outbound-bulk-reject", "--outbound-vod-virus-reject",
+         "--outbound-vod-high-reject"});
+  EXPECT_EQ(tavasd_out_spam_reject, 1);
+  EXPECT_EQ(tavasd_out_bulk_reject, 1);
+  EXPECT_EQ(tavasd_out_vod_reject, 1);
+  EXPECT_EQ(tavasd_out_vod_high_reject, 1);
+}
+
+TEST_F(OptionsTest, UnambiguousPrefixesAndExactNames) {
+  parse({"-p", "/s", "--spam-threshold", "7", "--spam-threshold-a", "1", "--loc", "10.0.0.0/8",
+         "--tavasd-outbound-h", "127.0.0.2", "--outbound-b", "--ip", "https://lookup.example/ip",
+         "--co", "abuse@example.org"});
+  EXPECT_EQ(tavasd_out_totspam_threshold, 7u);
+  EXPECT_EQ(tavasd_out_totspam_action, 1);
+  EXPECT_EQ(mynetworks.num_nets, 1);
+  EXPECT_STREQ(tavasd_out_host, "127.0.0.2");
+  EXPECT_EQ(tavasd_out_bulk_reject, 1);
+  EXPECT_STREQ(iprep_lookup_url, "https://lookup.example/ip");
+  EXPECT_STREQ(spam_contact, "abuse@example.org");
+}
+
+TEST_F(OptionsTest, LaterValuesReplaceListsAppendDebugAdds) {
+  command_line cl = parse({"-p", "/one", "-z", "1", "-i", "10.0.0.0/8", "-d", "MISC", "-z", "2", "-p", "/two",
+                           "-i", "192.168.0.0/16", "-d", "NET"});
+  EXPECT_STREQ(cl.sock, "/two");
+  EXPECT_EQ(tavasdport, 2);
+  EXPECT_EQ(flag_debug, 0x61);
+  ASSERT_EQ(ignorenets.num_nets, 2);
+  EXPECT_EQ(dotted(ignorenets.nets[0].network), "10.0.0.0");
+  EXPECT_EQ(dotted(ignorenets.nets[1].network), "192.168.0.0");
+}
+
+TEST_F(OptionsTest, OperandsAreIgnored) {
+  command_line cl = parse({"stray", "-p", "/s", "another", "-f"});
+  EXPECT_STREQ(cl.sock, "/s");
+  EXPECT_TRUE(cl.dofork);
+}
+
+// Handlers act in command-line order, so a list parsed before -d MISC logs
+// nothing and one parsed after it logs its entries.
+TEST_F(OptionsTest, ListLinesObeyTheMaskAsItStands) {
+  parse({"-p", "/s", "-i", "10.0.0.0/8", "-d", "MISC", "-i", "10.1.2.3/16", "--local-networks", "172.16.0.0/12"});
+  EXPECT_EQ(lines, (std::vector<std::string>{
+                       "Setting debug level to 0x21",
+                       "Parsing ignore list",
+                       "Adding 10.1.2.3/255.255.0.0 to network list",
+                       "Parsing local-networks list: 172.16.0.0/12",
+                       "Adding 172.16.0.0/255.240.0.0 to network list",
+                   }));
+}
+
+TEST_F(OptionsTest, TextArgumentsAreCopied) {
+  std::string name = "tav-milter", p = "-p", sock = "/s", d = "-D", dir = "/d/";
+  std::vector<char*> argv = {&name[0], &p[0], &sock[0], &d[0], &dir[0], nullptr};
+  command_line cl = parse_command_line(5, argv.data());
+  sock[1] = 'x';
+  dir[1] = 'x';
+  EXPECT_STREQ(cl.sock, "/s");
+  EXPECT_STREQ(messages_dir, "/d/");
+}
+
+TEST_F(OptionsTest, HostsAreResolvedOnce) {
+  parse({"-p", "/s", "-h", "localhost", "-H", "10.1.2.3", "--tavasd-outbound-host", "127.0.0.3"});
+  EXPECT_STREQ(tavasdhost, "127.0.0.1");
+  EXPECT_STREQ(tavipdhost, "10.1.2.3");
+  EXPECT_STREQ(tavasd_out_host, "127.0.0.3");
+  EXPECT_STREQ(gethostip("192.0.2.7"), "192.0.2.7");
+  EXPECT_EQ(gethostip("no-such-host.invalid"), nullptr);
+}
+
+TEST_F(OptionsTest, UsageErrorsPrintHelpAndExit64) {
+  const std::vector<std::vector<std::string>> cases = {
+      {},
+      {"-f"},                                // no -p
+      {"-x", "-p", "/s"},                    // a valid -p does not save the line
+      {"-p", "/s", "--spam_threshold", "3"},  // the help text's spelling is unknown
+      {"-p", "/s", "--spam-th", "3"},        // ambiguous prefix
+      {"-p", "/s", "--outbound-vod"},        // ambiguous among flag options
+      {"-p", "/s", "--outbound-spam-reject=1"},
+      {"-p", "/s", "-z"},  // missing argument
+      {"-p", "/s", "--local-networks"},
+  };
+  for (auto& args : cases)
+    EXPECT_EXIT(parse_quietly(args), ::testing::ExitedWithCode(64), "") << (args.empty() ? "" : args.back());
+  EXPECT_EXIT(parse_quietly({"-x", "-p", "/s"}), ::testing::ExitedWithCode(64), "invalid option -- 'x'");
+}
+
+// These stop the process while the line is read, before the help text.
+TEST_F(OptionsTest, HandlerErrorsExit1AtOnce) {
+  EXPECT_EXIT(parse({"-d", "BOGUS"}), ::testing::ExitedWithCode(1), "^Invalid debug token \"BOGUS\"\n$");
+  EXPECT_EXIT(parse({"-i", "10.0.0.0/33", "-x"}), ::testing::ExitedWithCode(1), "^33: bad CIDR value$");
+  EXPECT_EXIT(parse({"--local-networks", "300.1.1.1"}), ::testing::ExitedWithCode(1), "as a network");
+  EXPECT_EXIT(parse({"-p", "/s", "-h", "no-such-host.invalid"}), ::testing::ExitedWithCode(1),
+              "^Could not resolve host \"no-such-host.invalid\" to an IPv4 address\n$");
+  EXPECT_EXIT(parse({"-H", ""}), ::testing::ExitedWithCode(1), "Could not resolve host");
+}
+
+TEST(HelpText, HasEightyFourLinesAsWritten) {
+  char* buf = nullptr;
+  size_t size = 0;
+  FILE* out = open_memstream(&buf, &size);
+  print_help(out);
+  fclose(out);
+  std::string text(buf, size);
+  free(buf);
+
+  std::vector<std::string> got;
+  for (size_t start = 0; start < text.size();) {
+    size_t nl = text.find('\n', start);
+    ASSERT_NE(nl, std::string::npos) << "every line ends with a newline";
+    got.push_back(text.substr(start, nl - start));
+    start = nl + 1;
+  }
+  ASSERT_EQ(got.size(), 84u);
+  for (int empty : {20, 38, 47, 53, 61, 69, 84}) EXPECT_EQ(got[empty - 1], "") << empty;
+  int empties = 0;
+  for (auto& l : got) empties += l.empty();
+  EXPECT_EQ(empties, 7);
+
+  struct {
+    int line;
+    const char* text;
+  } spots[] = {
+      {1, "tav-milter - Version 2.0.1"},
+      {3, "Usage: tav-milter -p socket [-d xx[,yy...]] "},
+      {16, "                      [--spam-threshold-action a --spam_threshold n]"},
+      {19, "                      [--total-msgs-threshold_action a --total_msgs_threshold n]"},
+      {21, " General settings: "},
+      {34, "   -P: <pidfile>: Put processid in pidfile"},
+      {54, "Outbound flags: "},
+      {68, "   --outbound-vod-high-reject: Perform on-session blocking (permfail of High probability virus "
+           "categorized messages"},
+      {70, "   SenderID policy: "},
+      {71, "   -D <folder>: Outbound Sample messages collection directory (default: /opt/tav-milter)"},
+      {83, "   --total-msgs-threshold <threshold>: Set total-messages threshold"},
+  };
+  for (auto& s : spots) EXPECT_EQ(got[s.line - 1], s.text) << s.line;
+}
+
+}  // namespace

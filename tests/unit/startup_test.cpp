@@ -1,0 +1,229 @@
+#include "startup.h"
+
+#include <cxxabi.h>
+#include <gtest/gtest.h>
+#include <grp.h>
+#include <pwd.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <exception>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "config/debug.h"
+#include "config/settings.h"
+#include "fakes/smfi_fake.h"
+
+namespace {
+
+std::vector<std::string> lines;
+void capture(const char* line) { lines.emplace_back(line); }
+
+bool exists(const std::string& path) {
+  struct stat st;
+  return lstat(path.c_str(), &st) == 0;
+}
+
+std::string contents(const std::string& path) {
+  std::ifstream in(path);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+// Leaves a socket file behind, as a filter that ran as root does.
+void make_stale_socket(const std::string& path) {
+  int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+  sockaddr_un sun{};
+  sun.sun_family = AF_UNIX;
+  snprintf(sun.sun_path, sizeof sun.sun_path, "%s", path.c_str());
+  ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&sun), sizeof sun), 0);
+  close(fd);
+}
+
+class StartupTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    reset_settings();
+    fake_milter::reset();
+    saved_flags = smfilter.xxfi_flags;
+    lines.clear();
+    set_log_sink(capture);
+    char tmpl[] = "/tmp/tav-startup.XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    dir = tmpl;
+    sock = dir + "/milter.sock";
+    pidfile = dir + "/tav-milter.pid";
+    samples = dir + "/samples/";
+  }
+  void TearDown() override {
+    set_log_sink(nullptr);
+    smfilter.xxfi_flags = saved_flags;
+    reset_settings();
+    fake_milter::reset();
+    std::string cmd = "rm -rf '" + dir + "'";
+    EXPECT_EQ(system(cmd.c_str()), 0);
+  }
+
+  // tav_main over "tav-milter -p sock -P pidfile -D samples" and `extra`.
+  int run(std::vector<std::string> extra = {}) {
+    std::vector<std::string> args = {"tav-milter", "-p", sock, "-P", pidfile, "-D", samples};
+    args.insert(args.end(), extra.begin(), extra.end());
+    argv_storage = args;
+    std::vector<char*> argv;
+    for (auto& a : argv_storage) argv.push_back(&a[0]);
+    argv.push_back(nullptr);
+    return tav_main(static_cast<int>(argv_storage.size()), argv.data());
+  }
+
+  unsigned long saved_flags = 0;
+  std::string dir, sock, pidfile, samples;
+  std::vector<std::string> argv_storage;
+};
+
+TEST_F(StartupTest, RegistersRunsAndCleansUp) {
+  make_stale_socket(sock);
+  rlimit lim;
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &lim), 0);
+  if (lim.rlim_max > 64) {
+    lim.rlim_cur = 64;
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &lim), 0);
+  }
+  mode_t old = umask(022);
+
+  std::string pid_during_main;
+  bool socket_during_main = true;
+  fake_milter::state().during_main = [&] {
+    pid_during_main = contents(pidfile);
+    socket_during_main = exists(sock);
+  };
+  int status = run({"-d", "MISC"});
+  umask(old);
+
+  EXPECT_EQ(status, 0);
+  auto& st = fake_milter::state();
+  EXPECT_EQ(st.calls, (std::vector<std::string>{"setconn", "register", "opensocket", "main"}));
+  EXPECT_EQ(st.conn, sock);
+  EXPECT_TRUE(st.opensocket_rmsocket);
+  EXPECT_STREQ(st.registered.xxfi_name, "tavMilter");
+  EXPECT_EQ(st.registered.xxfi_version, 0x01000000);
+  EXPECT_EQ(st.registered.xxfi_flags, 0x1fu);
+  EXPECT_NE(st.registered.xxfi_connect, nullptr);
+  EXPECT_NE(st.registered.xxfi_eom, nullptr);
+  EXPECT_NE(st.registered.xxfi_close, nullptr);
+  EXPECT_EQ(st.registered.xxfi_unknown, nullptr);
+  EXPECT_EQ(st.registered.xxfi_data, nullptr);
+  EXPECT_EQ(st.registered.xxfi_negotiate, nullptr);
+
+  EXPECT_EQ(pid_during_main, std::to_string(getpid()) + "\n");
+  EXPECT_FALSE(socket_during_main) << "the stale socket file is removed before the library runs";
+  EXPECT_FALSE(exists(pidfile)) << "removed after a normal stop";
+
+  struct stat sd;
+  ASSERT_EQ(stat(samples.c_str(), &sd), 0);
+  EXPECT_TRUE(S_ISDIR(sd.st_mode));
+  EXPECT_EQ(sd.st_mode & 07777, 0777u) << "whatever the umask";
+
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &lim), 0);
+  EXPECT_EQ(lim.rlim_cur, lim.rlim_max);
+  EXPECT_EQ(std::get_terminate(), &__gnu_cxx::__verbose_terminate_handler);
+
+  EXPECT_EQ(lines, (std::vector<std::string>{"Setting debug level to 0x21", "smfi_register succeeded",
+                                             "tav-milter 2.0.1 starting", "tav-milter 2.0.1 exiting"}));
+}
+
+TEST_F(StartupTest, DefaultMaskLogsOnlyStartAndStop) {
+  EXPECT_EQ(run(), 0);
+  EXPECT_EQ(lines, (std::vector<std::string>{"tav-milter 2.0.1 starting", "tav-milter 2.0.1 exiting"}));
+}
+
+TEST_F(StartupTest, DontModifyRegistersFewerActions) {
+  EXPECT_EQ(run({"-m"}), 0);
+  EXPECT_EQ(fake_milter::state().registered.xxfi_flags, 0x0du);
+}
+
+TEST_F(StartupTest, LibraryFailureGives255AfterTheStopLine) {
+  fake_milter::state().main_result = MI_FAILURE;
+  EXPECT_EQ(run(), 255);
+  EXPECT_EQ(lines.back(), "tav-milter 2.0.1 exiting");
+  EXPECT_FALSE(exists(pidfile));
+}
+
+TEST_F(StartupTest, RefusedRegistrationGives69) {
+  fake_milter::state().register_result = MI_FAILURE;
+  EXPECT_EXIT(run(), ::testing::ExitedWithCode(69), "^smfi_register failed\n$");
+}
+
+// A -p text naming some other kind of file is not a stale socket: it is kept
+// (libmilter then fails to open its socket there).
+TEST_F(StartupTest, OnlySocketsAreRemoved) {
+  { std::ofstream(sock) << "keep me"; }
+  EXPECT_EQ(run(), 0);
+  EXPECT_EQ(contents(sock), "keep me");
+}
+
+TEST_F(StartupTest, ConfigurationErrorsExit1) {
+  struct {
+    std::vector<std::string> extra;
+    const char* message;
+  } cases[] = {
+      {{"-A", "-I", "-V"}, "^Atleast one Tavoren engine must be enabled\n$"},
+      {{"-g", "no-such-group-tav"}, "^Group doesn't exists: no-such-group-tav\n$"},
+      {{"-u", "no-such-user-tav"}, "^User doesn't exists: no-such-user-tav\n$"},
+  };
+  for (auto& c : cases) {
+    EXPECT_EXIT(run(c.extra), ::testing::ExitedWithCode(1), c.message) << c.extra[1];
+    // The pidfile was created before the error and stays, empty.
+    EXPECT_TRUE(exists(pidfile));
+    EXPECT_EQ(contents(pidfile), "");
+    unlink(pidfile.c_str());
+  }
+  // The sample directory comes before the engine check.
+  EXPECT_TRUE(exists(samples));
+
+  pidfile = dir + "/missing/tav-milter.pid";
+  EXPECT_EXIT(run(), ::testing::ExitedWithCode(1), "^Could not open pidfile: No such file or directory\n$");
+}
+
+TEST_F(StartupTest, OldPidfileIsReplacedNotFollowed) {
+  std::string target = dir + "/target";
+  { std::ofstream(target) << "precious\n"; }
+  ASSERT_EQ(symlink(target.c_str(), pidfile.c_str()), 0);
+  std::string during;
+  fake_milter::state().during_main = [&] { during = contents(pidfile); };
+  EXPECT_EQ(run(), 0);
+  EXPECT_EQ(during, std::to_string(getpid()) + "\n");
+  EXPECT_EQ(contents(target), "precious\n");
+}
+
+// Changing ids would spoil the test process, so it happens in a child.
+TEST_F(StartupTest, GroupThenEffectiveUser) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root";
+  const passwd* pw = getpwnam("nobody");
+  const group* gr = getgrnam("nogroup");
+  if (pw == nullptr || gr == nullptr) GTEST_SKIP() << "no nobody/nogroup";
+  uid_t want_uid = pw->pw_uid;
+  gid_t want_gid = gr->gr_gid;
+  EXPECT_EXIT(
+      {
+        run({"-u", "nobody", "-g", "nogroup"});
+        bool ok = geteuid() == want_uid && getuid() == 0 && getegid() == want_gid && getgid() == want_gid;
+        exit(ok ? 42 : 43);
+      },
+      ::testing::ExitedWithCode(42), "");
+  EXPECT_EXIT(
+      {
+        run({"-u", "nobody"});
+        exit(geteuid() == want_uid && getegid() == 0 ? 42 : 43);
+      },
+      ::testing::ExitedWithCode(42), "");
+}
+
+}  // namespace
