@@ -168,14 +168,16 @@ class SmtpSink:
                 texts.append(f.read().decode("utf-8", "replace"))
         return texts
 
-    def find(self, needle, timeout=20.0):
-        """The first kept message containing `needle`; waits for it."""
+    def find(self, pattern, timeout=20.0):
+        """The first kept message matching the regular expression; waits for it."""
+        rx = re.compile(pattern)
+
         def found():
             for text in self.messages():
-                if needle in text:
+                if rx.search(text):
                     return text
             return None
-        return harness.wait_for(found, timeout, what="message with %r in the sink" % needle)
+        return harness.wait_for(found, timeout, what="message matching %r in the sink" % pattern)
 
     def stop(self):
         if self.popen and self.popen.poll() is None:
@@ -270,7 +272,9 @@ class Postfix:
     def delivered(self, queue_id, sink, timeout=20.0):
         """The message with this queue id as the sink received it."""
         self.wait_for_maillog(r"%s: to=<[^>]*>.*status=sent" % re.escape(queue_id), timeout)
-        return sink.find("(Postfix) with ESMTP id %s" % queue_id, timeout)
+        # Postfix's own Received line names the queue id ("with ESMTP id",
+        # "with ESMTPA id" for an authenticated session).
+        return sink.find(r"\(Postfix\) with \w+ id %s\b" % re.escape(queue_id), timeout)
 
 
 class SmtpResult:
