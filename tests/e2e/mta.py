@@ -277,6 +277,104 @@ class Postfix:
         return sink.find(r"\(Postfix\) with \w+ id %s\b" % re.escape(queue_id), timeout)
 
 
+def sendmail_missing():
+    """Why Sendmail cannot run here, or None."""
+    for deb in ("sendmail-bin", "sendmail-base", "sendmail-cf"):
+        if not glob.glob(os.path.join(SENDMAIL_DEBS, deb + "_*.deb")):
+            return ("Debian's %s package is not in %s (scripts/install-deps downloads it; "
+                    "Sendmail conflicts with Postfix, so it is unpacked, not installed)" % (deb, SENDMAIL_DEBS))
+    for prog in ("m4", "dpkg-deb", "unshare", "smtp-sink", "swaks"):
+        if not shutil.which(prog):
+            return "%s is not installed" % prog
+    if not glob.glob("/usr/lib/x86_64-linux-gnu/libwrap.so.0*") and not glob.glob("/lib/*/libwrap.so.0*"):
+        return "libwrap0 is not installed"
+    return None
+
+
+class Sendmail:
+    """A private Sendmail run from Debian's unpacked packages under
+    `root`/sendmail, in the sandbox's namespace (its syslog lines land in
+    the sandbox) with a private /etc/hosts that gives the host a qualified
+    name. milter: the S= address for INPUT_MAIL_FILTER, put in place of the
+    snippet's own."""
+
+    def __init__(self, sb, milter, sink_port, port=None):
+        self.sb = sb
+        self.dir = os.path.join(sb.dir, "sendmail")
+        self.port = port or harness.free_port()
+        self.milter = milter
+        self.sink_port = sink_port
+        self.proc = None
+
+    def configure(self):
+        pkgroot = os.path.join(self.dir, "root")
+        os.makedirs(pkgroot, exist_ok=True)
+        for deb in sorted(glob.glob(os.path.join(SENDMAIL_DEBS, "sendmail-*.deb"))):
+            subprocess.run(["dpkg-deb", "-x", deb, pkgroot], check=True)
+        self.binary = os.path.join(pkgroot, "usr", "libexec", "sendmail", "sendmail")
+        queue = os.path.join(self.dir, "mqueue")
+        os.makedirs(queue, exist_ok=True)
+        os.chmod(queue, 0o700)
+        for name in ("aliases", "helpfile"):
+            open(os.path.join(self.dir, name), "a").close()
+        host = socket.gethostname().split(".")[0]
+        self.hosts = os.path.join(self.dir, "hosts")
+        with open(self.hosts, "w") as f:
+            f.write("127.0.0.1\t%s.tav-test.example %s localhost\n::1\tlocalhost\n" % (host, host))
+        milter_mc = snippet(os.path.join(SENDMAIL_TEMPLATES, "milter.mc"))
+        if SNIPPET_MILTER_INET not in milter_mc:
+            raise AssertionError("sendmail/milter.mc no longer names %s" % SNIPPET_MILTER_INET)
+        milter_path = os.path.join(self.dir, "milter.mc")
+        with open(milter_path, "w") as f:
+            f.write(milter_mc.replace(SNIPPET_MILTER_INET, self.milter))
+        fields = {"@CF@": os.path.join(pkgroot, "usr", "share", "sendmail", "cf"), "@DIR@": self.dir,
+                  "@SINK_PORT@": str(self.sink_port), "@SMTP_PORT@": str(self.port),
+                  "@HOSTNAME@": "mx.tav-test.example", "@MILTER_MC@": milter_path}
+        mc = snippet(os.path.join(SENDMAIL_TEMPLATES, "sendmail.mc"))
+        for k, v in fields.items():
+            mc = mc.replace(k, v)
+        mc_path = os.path.join(self.dir, "sendmail.mc")
+        with open(mc_path, "w") as f:
+            f.write(mc)
+        self.cf = os.path.join(self.dir, "sendmail.cf")
+        with open(self.cf, "w") as f:
+            subprocess.run(["m4", mc_path], stdout=f, stderr=subprocess.DEVNULL, check=True)
+
+    def start(self):
+        self.configure()
+        argv = ["unshare", "--mount", "--propagation", "private", "sh", "-c",
+                'mount --bind "$0" /dev && mount --bind "$1" /etc/hosts && shift && exec "$@"',
+                self.sb.dev, self.hosts, self.binary, "-C", self.cf, "-bD", "-q1m"]
+        self.proc = self.sb.start(argv, name="sendmail", logged=False)
+        harness.wait_for(lambda: self.proc.popen.poll() is not None or _port_open(self.port), 30,
+                         what="Sendmail's port")
+        if self.proc.popen.poll() is not None:
+            out, err = self.proc.output()
+            raise AssertionError("sendmail ended at start (%s): %s %s" % (self.proc.popen.returncode, out, err))
+        return self
+
+    def stop(self):
+        if self.proc is None:
+            return
+        pids = [self.proc.pid] + _children(self.proc.pid)
+        self.proc.send(signal.SIGTERM)
+        _stop_pids(pids)
+        self.proc.stop()
+        self.proc = None
+
+    def delivered(self, queue_id, sink, timeout=20.0):
+        """The message with this queue id as the sink received it."""
+        return sink.find(r"\(8\.[0-9.]+/[0-9.]+\) with \w+ id %s\b" % re.escape(queue_id), timeout)
+
+
+def _port_open(port):
+    try:
+        with socket.create_connection(("127.0.0.1", port), timeout=0.5):
+            return True
+    except OSError:
+        return False
+
+
 class SmtpResult:
     """What one SMTP client session saw."""
 
@@ -294,7 +392,9 @@ class SmtpResult:
             self.replies.append(reply)
             if m.group(1) == "<**":
                 self.errors.append(reply)
-        m = re.search(r"queued as ([0-9A-Za-z]+)", output)
+        # Postfix: "250 2.0.0 Ok: queued as ID"; Sendmail: "250 2.0.0 ID Message accepted".
+        m = (re.search(r"<-  250 .*queued as ([0-9A-Za-z]+)", output)
+             or re.search(r"<-  250 \S+ ([0-9A-Za-z]+) Message accepted", output))
         self.queue_id = m.group(1) if m else None
 
     @property
