@@ -1,8 +1,235 @@
+// The HTTP/1.0 exchange with the scanning daemons (see exchange.h).
+//
+// Every wait is bounded and done with poll(), so sockets above descriptor
+// 1024 work: the connect and the whole answer each get one deadline, and each
+// blocking write is bounded by SO_SNDTIMEO.
 #include "engines/exchange.h"
 
-exchange_result engine_exchange(const char*, const char*, uint16_t, const char*, const std::string&,
-                                const exchange_payload*) {
-  return exchange_result{};
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <strings.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+
+#include "config/debug.h"
+#include "fd.h"
+
+namespace {
+
+using steady = std::chrono::steady_clock;
+
+// Milliseconds left until `deadline`, never negative.
+int remaining_ms(steady::time_point deadline) {
+  auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - steady::now()).count();
+  return left > 0 ? static_cast<int>(left) : 0;
 }
-int recvtimeout(int, char*, int, int) { return -1; }
-std::string find_header_value(std::string&, std::string) { return ""; }
+
+// Waits until `fd` shows one of `events` or `deadline` passes. Returns 1 when
+// ready, 0 at the deadline, -1 when poll fails (errno set). A signal does not
+// end the wait early.
+int wait_for(int fd, short events, steady::time_point deadline) {
+  for (;;) {
+    pollfd p{fd, events, 0};
+    int r = poll(&p, 1, remaining_ms(deadline));
+    if (r >= 0 || errno != EINTR) return r;
+  }
+}
+
+// Connects `fd` (non-blocking) to `sin` within `deadline`. EINVAL from
+// connect counts as connected: the request is sent as if it were.
+bool connect_bounded(int fd, const sockaddr_in& sin, steady::time_point deadline) {
+  if (connect(fd, reinterpret_cast<const sockaddr*>(&sin), sizeof sin) == 0) return true;
+  if (errno == EINVAL) return true;
+  if (errno != EINPROGRESS && errno != EINTR) return false;
+  int r = wait_for(fd, POLLOUT, deadline);
+  if (r == 0) errno = ETIMEDOUT;
+  if (r != 1) return false;
+  int err = 0;
+  socklen_t len = sizeof err;
+  if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0) return false;
+  errno = err;
+  return err == 0 || err == EINVAL;
+}
+
+// Writes all of `data`, finishing short writes. Each call is bounded by the
+// socket's SO_SNDTIMEO. Returns false when the connection stops taking data.
+bool send_all(int fd, const char* data, size_t len) {
+  while (len > 0) {
+    ssize_t n = send(fd, data, len, MSG_NOSIGNAL);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    data += n;
+    len -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
+// The request text: the fixed header block around `path`, then `body`.
+std::string format_request(const char* path, const std::string& body, unsigned long content_length) {
+  std::string q;
+  q.reserve(160 + body.size());
+  q += "POST ";
+  q += path;
+  q += " HTTP/1.0\r\nAccept-Language: en-us\r\nAccept: */*\r\nContent-Length: ";
+  q += std::to_string(content_length);
+  q += "\r\nHost: 127.0.0.1\r\nUser-Agent: Tavoren HTTP Client\r\n\r\n";
+  q += body;
+  return q;
+}
+
+// True when the answer in buf[0..len) is complete by its own Content-Length:
+// the header block has ended and that many bytes follow it. An answer without
+// the header is read until the daemon closes.
+bool answer_complete(const char* buf, size_t len) {
+  const char* end = static_cast<const char*>(memmem(buf, len, "\r\n\r\n", 4));
+  if (end == nullptr) return false;
+  size_t head = static_cast<size_t>(end - buf) + 4;
+  static const char kName[] = "Content-Length:";
+  const size_t name_len = sizeof kName - 1;
+  for (size_t line = 0; line < head;) {
+    const char* eol = static_cast<const char*>(memchr(buf + line, '\n', head - line));
+    size_t next = eol ? static_cast<size_t>(eol - buf) + 1 : head;
+    if (next - line > name_len && strncasecmp(buf + line, kName, name_len) == 0) {
+      const char* v = buf + line + name_len;
+      while (*v == ' ' || *v == '\t') ++v;
+      if (*v < '0' || *v > '9') return false;
+      unsigned long want = strtoul(v, nullptr, 10);
+      return len - head >= want;
+    }
+    line = next;
+  }
+  return false;
+}
+
+// The number after the request-status marker: an unsigned decimal read
+// (leading white space skipped, stops at the first non-digit, no digits is
+// 0) taken as a signed 32-bit value.
+int request_status(const std::string& answer) {
+  static const char kMarker[] = "x-tvrn-request-status: ";
+  size_t at = answer.find(kMarker);
+  if (at == std::string::npos) return 0;
+  const char* p = answer.c_str() + at + sizeof kMarker - 1;
+  while (*p == ' ' || (*p >= '\t' && *p <= '\r')) ++p;
+  if (*p < '0' || *p > '9') return 0;
+  return static_cast<int>(static_cast<uint32_t>(strtoul(p, nullptr, 10)));
+}
+
+}  // namespace
+
+exchange_result engine_exchange(const char* tag, const char* host, uint16_t port, const char* path,
+                                const std::string& body, const exchange_payload* payload, int timeout) {
+  exchange_result res;
+  Fd sock(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+  if (!sock.valid()) {
+    res.outcome = exchange_outcome::socket_failure;
+    res.saved_errno = errno;
+    return res;
+  }
+
+  sockaddr_in sin{};
+  sin.sin_family = AF_INET;
+  sin.sin_port = htons(port);
+  bool connected = false;
+  if (inet_aton(host, &sin.sin_addr) == 0)
+    errno = EADDRNOTAVAIL;  // not dotted text: nothing to connect to
+  else
+    connected = connect_bounded(sock.get(), sin, steady::now() + std::chrono::seconds(timeout));
+  if (!connected) {
+    res.outcome = exchange_outcome::no_connection;
+    res.saved_errno = errno;
+    debug(D_MISC, "%s couldn't establish connection with %s:%d", tag, host, port);
+    return res;
+  }
+
+  // From here on writes block, each at most `timeout` seconds.
+  int flags = fcntl(sock.get(), F_GETFL);
+  if (flags >= 0) fcntl(sock.get(), F_SETFL, flags & ~O_NONBLOCK);
+  timeval tv{timeout, 0};
+  setsockopt(sock.get(), SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+
+  // A failed write is not judged here: it shows up as a missing or bad answer.
+  unsigned long content_length = body.size() + (payload ? payload->length : 0);
+  std::string query = format_request(path, body, content_length);
+  bool sending = send_all(sock.get(), query.data(), query.size());
+  std::string().swap(query);
+
+  if (payload != nullptr) {
+    // Streamed from the start to the end of the source, as it is now.
+    lseek(payload->fd, 0, SEEK_SET);
+    char chunk[2048];
+    for (;;) {
+      ssize_t n = read(payload->fd, chunk, sizeof chunk);
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) {
+        res.outcome = exchange_outcome::stream_failure;
+        res.saved_errno = errno;
+        return res;
+      }
+      if (n == 0) break;
+      if (sending) sending = send_all(sock.get(), chunk, static_cast<size_t>(n));
+    }
+  }
+
+  // One deadline for the whole answer; it may come in several segments.
+  char buf[kAnswerBufferSize];
+  size_t got = 0;
+  const size_t cap = kAnswerBufferSize - 1;
+  steady::time_point deadline = steady::now() + std::chrono::seconds(timeout);
+  while (got < cap && !answer_complete(buf, got)) {
+    if (wait_for(sock.get(), POLLIN, deadline) != 1) break;
+    ssize_t n = recv(sock.get(), buf + got, cap - got, MSG_DONTWAIT);
+    if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+    if (n <= 0) break;
+    got += static_cast<size_t>(n);
+  }
+  sock.reset();
+
+  if (got == 0) {
+    res.outcome = exchange_outcome::timeout;
+    debug(D_MISC, "%s connection timeout with %s:%d", tag, host, port);
+    return res;
+  }
+  // The answer is handled as text: a NUL byte ends it.
+  std::string answer(buf, strnlen(buf, got));
+  if (answer.compare(0, 15, "HTTP/1.0 200 OK") != 0) {
+    res.outcome = exchange_outcome::bad_status;
+    debug(D_MISC, "%s unknown HTTP error with %s:%d", tag, host, port);
+    return res;
+  }
+  int status = request_status(answer);
+  if (status > 0) {
+    res.outcome = exchange_outcome::daemon_error;
+    res.daemon_status = status;
+    debug(D_MISC, "%s recieved error %d, from datacenter for %s:%d", tag, status, host, port);
+    return res;
+  }
+  res.outcome = exchange_outcome::ok;
+  res.answer = std::move(answer);
+  return res;
+}
+
+int recvtimeout(int s, char* buf, int len, int timeout) {
+  int r = wait_for(s, POLLIN, steady::now() + std::chrono::seconds(timeout));
+  if (r <= 0) {
+    close(s);
+    return r == 0 ? -2 : -1;
+  }
+  return static_cast<int>(recv(s, buf, static_cast<size_t>(len), 0));
+}
+
+std::string find_header_value(std::string& sHeaders, std::string sHeader) {
+  size_t at = sHeaders.find(sHeader);
+  if (at == std::string::npos) return "";
+  size_t start = at + sHeader.size();
+  size_t eol = sHeaders.find_first_of("\r\n", start);
+  // The two characters after the name (normally ": ") are skipped unchecked.
+  if (eol == std::string::npos || eol <= start + 2) return "";
+  return sHeaders.substr(start + 2, eol - start - 2);
+}

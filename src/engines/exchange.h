@@ -30,7 +30,7 @@ struct exchange_result {
   exchange_outcome outcome = exchange_outcome::socket_failure;
   std::string answer;      // the answer text when ok (up to the first NUL)
   int daemon_status = 0;   // the request status, for daemon_error
-  int saved_errno = 0;     // errno of a socket or stream failure
+  int saved_errno = 0;     // errno of a socket, connect or stream failure
 };
 
 // A payload streamed after the request text: `fd` read from offset 0 to its
@@ -40,9 +40,24 @@ struct exchange_payload {
   unsigned long length = 0;
 };
 
+// `tag` starts the log lines ("tavIPd:"), `host` is dotted IPv4 text, `path`
+// the request path ("/tavIPd/iprep"), `body` the text after the header block.
+// `timeout` bounds the connect, each write, and the whole answer (seconds);
+// tests pass a shorter one.
 exchange_result engine_exchange(const char* tag, const char* host, uint16_t port,
                                 const char* path, const std::string& body,
-                                const exchange_payload* payload = nullptr);
+                                const exchange_payload* payload = nullptr,
+                                int timeout = kDaemonTimeout);
 
+// Waits at most `timeout` seconds for `s` to become readable, then makes one
+// receive of at most `len` bytes and returns its result (bytes, 0 when the
+// peer closed, -1 on error; `s` stays open). When nothing became readable
+// it closes `s` and returns -2; when the wait itself fails it closes `s` and
+// returns -1.
 int recvtimeout(int s, char* buf, int len, int timeout);
+
+// The value of header `sHeader` in `sHeaders`: the first occurrence of the
+// name anywhere (case-sensitive, not anchored to a line start), two characters
+// skipped by position, then the text up to the next CR or LF. "" when the
+// name is absent or no CR or LF follows it.
 std::string find_header_value(std::string& sHeaders, std::string sHeader);

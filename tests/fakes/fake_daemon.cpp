@@ -84,6 +84,13 @@ static std::string read_request(int fd) {
 }
 
 void FakeDaemon::handle(int fd) {
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (!script_.empty() && !script_.front().empty() && script_.front().front().kind == step::refuse) {
+      script_.pop_front();
+      return;
+    }
+  }
   std::string req = read_request(fd);
   std::vector<step> steps;
   {
@@ -116,6 +123,7 @@ void FakeDaemon::handle(int fd) {
         }
         return;
       case step::close_now:
+      case step::refuse:
         return;
     }
   }

@@ -4,7 +4,8 @@
 // Content-Length bytes of body, or until the client stops sending for a
 // moment), records it, then plays the next scripted answer and closes.
 // An answer is a list of steps: bytes to send, pauses, or "stay silent" /
-// "close without answering". With no scripted answer left it answers
+// "close without answering", or "refuse" (as the first step: close at once,
+// before reading the request). With no scripted answer left it answers
 // "HTTP/1.0 200 OK\r\n\r\n".
 //
 //   FakeDaemon d;
@@ -25,7 +26,7 @@
 class FakeDaemon {
  public:
   struct step {
-    enum kind_t { send, pause_ms, silent, close_now } kind;
+    enum kind_t { send, pause_ms, silent, close_now, refuse } kind;
     std::string bytes;  // for send
     int ms = 0;         // for pause_ms
   };

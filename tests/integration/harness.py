@@ -247,6 +247,51 @@ class Sandbox:
             f.write(prologue + script)
         return subprocess.run([MILTERTEST, "-s", path], capture_output=True, text=True, timeout=timeout)
 
+    def start_standin(self, listen, args=(), scripts=None, record=True):
+        """Starts tav-standin on loopback and waits until every port listens.
+
+        `listen` maps a role ("ipd", "asd", "asd-out") to a port (0: any free
+        port); `scripts` maps a role to script text (README, "The stand-in
+        scanning daemons"). Returns the Process with `.ports` (role -> port)
+        and `.record` (directory of recorded requests, or None).
+        """
+        n = len([p for p in self._processes if p.name == "tav-standin"])
+        base = os.path.join(self.dir, "standin%d" % n)
+        os.mkdir(base)
+        argv = [STANDIN, "--ready-file", os.path.join(base, "ready")]
+        for role, port in listen.items():
+            argv += ["--listen", "%s=%d" % (role, port)]
+        for role, text in (scripts or {}).items():
+            path = os.path.join(base, "%s.script" % role)
+            with open(path, "w") as f:
+                f.write(text)
+            argv += ["--script", "%s=%s" % (role, path)]
+        record_dir = None
+        if record:
+            record_dir = os.path.join(base, "record")
+            os.mkdir(record_dir)
+            argv += ["--record", record_dir]
+        proc = self.start(argv + list(args), name="tav-standin", logged=False)
+        ready = os.path.join(base, "ready")
+        wait_for(lambda: os.path.exists(ready) or proc.popen.poll() is not None, 10, what="stand-in ready file")
+        if proc.popen.poll() is not None:
+            out, err = proc.output()
+            raise AssertionError("tav-standin ended at start (%s): %s %s" % (proc.popen.returncode, out, err))
+        with open(ready) as f:
+            proc.ports = dict(line.strip().split("=", 1) for line in f if line.strip())
+        proc.ports = {role: int(port) for role, port in proc.ports.items()}
+        proc.record = record_dir
+        return proc
+
+    def recorded(self, standin, suffix=".request"):
+        """Recorded files of a stand-in with `suffix`, in arrival order: [(name, bytes)]."""
+        names = sorted(n for n in os.listdir(standin.record) if n.endswith(suffix))
+        out = []
+        for n in names:
+            with open(os.path.join(standin.record, n), "rb") as f:
+                out.append((n, f.read()))
+        return out
+
     def spool_files(self):
         """Files the filter has left in its temporary directory."""
         return sorted(os.listdir(self.tmp))
@@ -255,6 +300,9 @@ class Sandbox:
     def close(self):
         for p in reversed(self._processes):
             p.stop(signal.SIGKILL if p.popen.poll() is None and p.name != "tav-milter" else signal.SIGTERM)
+            for pipe in (p.popen.stdout, p.popen.stderr):
+                if pipe:
+                    pipe.close()
         self._closing = True
         self._reader.join(2)
         self._log.close()
