@@ -445,29 +445,13 @@ def header_block(message):
     return fields
 
 
-def start_standin(sb, ports=None, record=None, extra=()):
-    """Starts tav-standin with its three roles on loopback ports.
+def start_standin(sb, extra=(), record=False):
+    """Starts tav-standin with its three roles on free loopback ports.
 
     Returns (process, ports) with ports a dict ipd/asd/asd-out -> port.
     """
-    ports = dict(ports or {})
-    for role in ("ipd", "asd", "asd-out"):
-        ports.setdefault(role, harness.free_port())
-    ready = os.path.join(sb.dir, "standin.%d.ready" % ports["ipd"])
-    argv = [harness.STANDIN, "--ready-file", ready]
-    for role, port in ports.items():
-        argv += ["--listen", "%s=%d" % (role, port)]
-    if record:
-        os.makedirs(record, exist_ok=True)
-        argv += ["--record", record]
-    argv += list(extra)
-    proc = sb.start(argv, name="tav-standin", logged=False)
-    harness.wait_for(lambda: os.path.exists(ready) or proc.popen.poll() is not None, 10,
-                     what="tav-standin ready file")
-    if proc.popen.poll() is not None:
-        out, err = proc.output()
-        raise AssertionError("tav-standin ended at start (%s): %s %s" % (proc.popen.returncode, out, err))
-    return proc, ports
+    proc = sb.start_standin({"ipd": 0, "asd": 0, "asd-out": 0}, args=list(extra), record=record)
+    return proc, proc.ports
 
 
 def milter_daemon_args(ports):

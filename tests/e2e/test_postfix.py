@@ -47,8 +47,7 @@ class Setup:
         self.sb = harness.Sandbox()
         try:
             self.run_dir, self.samples = mta.postfix_milter_dirs(self.sb.dir)
-            self.record = os.path.join(self.sb.dir, "requests")
-            self.standin, self.ports = mta.start_standin(self.sb, record=self.record, extra=standin_args)
+            self.standin, self.ports = mta.start_standin(self.sb, extra=standin_args)
             daemon_args = mta.milter_daemon_args(self.ports)
             if ipd_down:
                 self.dead_port = harness.free_port()
@@ -95,7 +94,7 @@ class PostfixBase:
         cls.s = Setup(cls.SOCKET,
                       ["-S", "-r", "-O", "--local-networks", LOCAL_NET, "-a", "-i", IGNORED_NET],
                       ["--ipd-tempfail", TEMPFAIL_NET, "--ipd-permfail", PERMFAIL_NET,
-                       "--flag-threshold", "messages=%d" % MESSAGES_FLAG_AT])
+                       "--flag-threshold", "total=%d" % MESSAGES_FLAG_AT])
 
     @classmethod
     def tearDownClass(cls):
