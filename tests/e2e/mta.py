@@ -242,9 +242,13 @@ class Postfix:
         if rc != 0:
             raise AssertionError("postfix start failed (%d): %s\n%s" % (rc, out, self.maillog()))
         pidfile = os.path.join(self.dir, "queue", "pid", "master.pid")
-        harness.wait_for(lambda: os.path.exists(pidfile) and open(pidfile).read().strip(), 10,
-                         what="Postfix master pid")
-        self.master_pid = int(open(pidfile).read().strip())
+        def master_pid():
+            try:
+                with open(pidfile) as f:
+                    return int(f.read().strip())
+            except (OSError, ValueError):
+                return None
+        self.master_pid = harness.wait_for(master_pid, 10, what="Postfix master pid")
         harness.wait_for_port(self.port)
         return self
 

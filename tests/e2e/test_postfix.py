@@ -156,8 +156,9 @@ class PostfixBase:
                 self.assertIsNone(r.queue_id)
                 refid = r.refusal[len(reply):]
                 self.assertTrue(refid)
-                # The refusal came at the greeting that followed XCLIENT.
-                self.assertRegex(r.output, r"-> EHLO client\.example\s*\n<\*\* +%s" % r.refusal[:3])
+                # The filter refuses the greeting; Postfix gives that reply to
+                # the next MAIL command.
+                self.assertRegex(r.output, r"-> MAIL FROM:<[^>]*>\s*\n<\*\* +%s" % r.refusal[:3])
                 self.log_line(r"^\[IPRep\] IP: %s, class: .*, RefID: %s$" % (re.escape(addr), re.escape(refid)))
 
     def test_ignored_client_passes_untouched(self):
