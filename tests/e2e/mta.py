@@ -371,6 +371,27 @@ class Sendmail:
         return sink.find(r"\(8\.[0-9.]+/[0-9.]+\) with \w+ id %s\b" % re.escape(queue_id), timeout)
 
 
+def processes_using(path):
+    """Processes whose command line, working directory or open files name
+    something under `path`: what a run may have left behind."""
+    found = []
+    for pid in os.listdir("/proc"):
+        if not pid.isdigit() or int(pid) == os.getpid():
+            continue
+        names = []
+        try:
+            with open("/proc/%s/cmdline" % pid, "rb") as f:
+                names += f.read().decode("utf-8", "replace").split("\0")
+            names.append(os.readlink("/proc/%s/cwd" % pid))
+            for fd in os.listdir("/proc/%s/fd" % pid):
+                names.append(os.readlink("/proc/%s/fd/%s" % (pid, fd)))
+        except OSError:
+            pass
+        if any(n == path or n.startswith(path + "/") for n in names) and _alive(int(pid)):
+            found.append(int(pid))
+    return found
+
+
 def _port_open(port):
     try:
         with socket.create_connection(("127.0.0.1", port), timeout=0.5):
@@ -388,13 +409,21 @@ class SmtpResult:
         # (code, text) of every reply, continuation lines joined by newlines.
         self.replies = []
         self.errors = []  # the replies swaks marked as unexpected
+        self.refused_command = None  # the command that got the first of them
+        command = None
         for line in output.splitlines():
+            if line.startswith(" -> ") and command != "DATA":
+                command = line[4:].strip()
+                if command.upper().startswith(("DATA", "BDAT")):
+                    command = "DATA"
             m = re.match(r"^(<-|<\*\*) +(\d{3})([ -])(.*)$", line)
             if not m:
                 continue
             reply = (m.group(2), m.group(4))
             self.replies.append(reply)
             if m.group(1) == "<**":
+                if not self.errors:
+                    self.refused_command = command
                 self.errors.append(reply)
         # Postfix: "250 2.0.0 Ok: queued as ID"; Sendmail: "250 2.0.0 ID Message accepted".
         m = (re.search(r"<-  250 .*queued as ([0-9A-Za-z]+)", output)
