@@ -131,6 +131,13 @@ class PostfixBase:
                 self.log_line(r"^\[ASVOD\] IN IP: 127\.0\.0\.1, .*RefID: %s, Action: tag, QueueId: %s$"
                               % (re.escape(values["X-TVRN-RefID"]), r.queue_id))
 
+    def test_local_submission_goes_through_non_smtpd_milters(self):
+        subject = "Local report %s" % self.SOCKET
+        self.s.postfix.submit("root@mx.tav-test.example", "bob@rcpt.example",
+                              "Subject: %s\nFrom: root@mx.tav-test.example\n\nTAVTEST-BULK cron output\n" % subject)
+        msg = self.s.sink.find(r"(?m)^Subject: \[Spam\] %s$" % re.escape(subject))
+        self.assertEqual([n for n, _ in added_headers(msg)], list(INBOUND_HEADERS), msg)
+
     def test_confirmed_spam_refused_with_551_and_reference(self):
         r = self.s.send(body="TAVTEST-CONFIRMED buy now\n")
         self.assertFalse(r.accepted, r.output)
