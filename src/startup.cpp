@@ -17,6 +17,7 @@
 #include "config/debug.h"
 #include "config/options.h"
 #include "config/settings.h"
+#include "listener.h"
 #include "session/callbacks.h"
 #include "tav-milter.h"
 #include "verdict/classify.h"
@@ -179,6 +180,7 @@ int tav_main(int argc, char* argv[]) {
 
   raise_descriptor_limit();
   open_listener();
+  set_listener_nodelay();  // inet: no Nagle stall between reply packets
   const int result = smfi_main();
 
   debug(D_ALWAYS, "tav-milter %s exiting", TAV_MILTER_VERSION);

@@ -58,6 +58,22 @@ in6_addr ipv6_prefix_mask(unsigned prefix) {
   return mask;
 }
 
+// The address is shown as written, before masking.
+void log_adding(int family, const void* addr, const void* mask) {
+  char addr_text[INET6_ADDRSTRLEN], mask_text[INET6_ADDRSTRLEN];
+  inet_ntop(family, addr, addr_text, sizeof addr_text);
+  inet_ntop(family, mask, mask_text, sizeof mask_text);
+  debug(D_MISC, "Adding %s/%s to network list", addr_text, mask_text);
+}
+
+// The next entry, cleared; grow_if_full() has made room for it.
+net& append_entry(networklist* list, sa_family_t family) {
+  net& entry = list->nets[list->num_nets++];
+  memset(&entry, 0, sizeof entry);
+  entry.family = family;
+  return entry;
+}
+
 void add_ipv4(const std::string& addr_part, const std::string* mask_part, networklist* list) {
   in_addr addr;
   if (inet_aton(addr_part.c_str(), &addr) == 0)
@@ -75,17 +91,10 @@ void add_ipv4(const std::string& addr_part, const std::string* mask_part, networ
     mask = ipv4_prefix_mask(prefix);
   }
 
-  char addr_text[INET_ADDRSTRLEN], mask_text[INET_ADDRSTRLEN];
-  inet_ntop(AF_INET, &addr, addr_text, sizeof addr_text);
-  inet_ntop(AF_INET, &mask, mask_text, sizeof mask_text);
-  debug(D_MISC, "Adding %s/%s to network list", addr_text, mask_text);
-
-  net& entry = list->nets[list->num_nets];
-  memset(&entry, 0, sizeof entry);
-  entry.family = AF_INET;
+  log_adding(AF_INET, &addr, &mask);
+  net& entry = append_entry(list, AF_INET);
   entry.network.s_addr = addr.s_addr & mask.s_addr;
   entry.netmask = mask;
-  ++list->num_nets;
 }
 
 // An IPv6 item takes a prefix length only; a missing one means the host.
@@ -99,17 +108,10 @@ void add_ipv6(const std::string& addr_part, const std::string* mask_part, networ
     list_error("%s: bad CIDR value", *mask_part);
   in6_addr mask = ipv6_prefix_mask(prefix);
 
-  char addr_text[INET6_ADDRSTRLEN], mask_text[INET6_ADDRSTRLEN];
-  inet_ntop(AF_INET6, &addr, addr_text, sizeof addr_text);
-  inet_ntop(AF_INET6, &mask, mask_text, sizeof mask_text);
-  debug(D_MISC, "Adding %s/%s to network list", addr_text, mask_text);
-
-  net& entry = list->nets[list->num_nets];
-  memset(&entry, 0, sizeof entry);
-  entry.family = AF_INET6;
+  log_adding(AF_INET6, &addr, &mask);
+  net& entry = append_entry(list, AF_INET6);
   for (int i = 0; i < 16; ++i) entry.network6.s6_addr[i] = addr.s6_addr[i] & mask.s6_addr[i];
   entry.netmask6 = mask;
-  ++list->num_nets;
 }
 
 void add_item(const std::string& item, networklist* list) {

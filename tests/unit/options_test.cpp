@@ -56,23 +56,10 @@ class OptionsTest : public ::testing::Test {
   unsigned long saved_flags = 0;
 };
 
-TEST_F(OptionsTest, DefaultsWithOnlyTheSocket) {
-  command_line cl = parse({"-p", "/s"});
-  EXPECT_STREQ(cl.sock, "/s");
-  EXPECT_EQ(cl.pidfilename, nullptr);
-  EXPECT_FALSE(cl.dofork);
-  EXPECT_EQ(smfilter.xxfi_flags, 0x1fu);
-  EXPECT_EQ(flag_debug, 1);
-  EXPECT_STREQ(tavasdhost, "127.0.0.1");
-  EXPECT_EQ(tavasdport, 8088);
-  EXPECT_TRUE(flag_tavipd && flag_tavasd && flag_tavvod && tavasd_inbound && tavasd_senderid_senderip);
-  EXPECT_STREQ(messages_dir, "/opt/tav-milter/");
-  EXPECT_EQ(rcptMaxCount, -1);
-}
-
-TEST_F(OptionsTest, EveryShortSwitch) {
+TEST_F(OptionsTest, EverySwitch) {
   command_line cl = parse({"-p", "/s", "-f", "-m", "-r", "-R", "-s", "-S", "-A", "-I", "-V", "-O", "-T", "-b",
-                           "-B", "-w", "-W", "-j", "-J", "-l", "-a", "-e", "-G"});
+                           "-B", "-w", "-W", "-j", "-J", "-l", "-a", "-e", "-G", "--outbound-bulk-reject",
+                           "--outbound-vod-high-reject"});
   EXPECT_TRUE(cl.dofork);
   EXPECT_TRUE(dontmodify && tavasd_spam_reject && tavasd_vod_reject && tavasd_inline && stamp_subject);
   EXPECT_FALSE(flag_tavasd || flag_tavipd || flag_tavvod || tavasd_inbound);
@@ -80,6 +67,8 @@ TEST_F(OptionsTest, EveryShortSwitch) {
   EXPECT_TRUE(tavasd_bulk_reject && tavasd_vod_high_reject && AddQMHeaders && tavasd_senderid_smtpauth);
   EXPECT_EQ(tavasd_out_spam_reject, 1);
   EXPECT_EQ(tavasd_out_vod_reject, 1);
+  EXPECT_EQ(tavasd_out_bulk_reject, 1);
+  EXPECT_EQ(tavasd_out_vod_high_reject, 1);
   EXPECT_TRUE(tavasd_senderid_senderip);
 }
 
@@ -116,17 +105,8 @@ TEST_F(OptionsTest, GroupedSwitchesAndMinusMFlags) {
   EXPECT_EQ(smfilter.xxfi_flags, 0x0du);
 }
 
-TEST_F(OptionsTest, LongFlagsStoreOne) {
-  parse({"-p", "/s", "--outbound-spam-reject", "--outbound-bulk-reject", "--outbound-vod-virus-reject",
-         "--outbound-vod-high-reject"});
-  EXPECT_EQ(tavasd_out_spam_reject, 1);
-  EXPECT_EQ(tavasd_out_bulk_reject, 1);
-  EXPECT_EQ(tavasd_out_vod_reject, 1);
-  EXPECT_EQ(tavasd_out_vod_high_reject, 1);
-}
-
 TEST_F(OptionsTest, UnambiguousPrefixesAndExactNames) {
-  parse({"-p", "/s", "--spam-threshold", "7", "--spam-threshold-a", "1", "--loc", "10.0.0.0/8",
+  parse({"-p", "/s", "--outbound-spam-reject", "--outbound-vod-v", "--spam-threshold", "7", "--spam-threshold-a", "1", "--loc", "10.0.0.0/8",
          "--tavasd-outbound-h", "127.0.0.2", "--outbound-b", "--ip", "https://lookup.example/ip",
          "--co", "abuse@example.org"});
   EXPECT_EQ(tavasd_out_totspam_threshold, 7u);
@@ -134,6 +114,8 @@ TEST_F(OptionsTest, UnambiguousPrefixesAndExactNames) {
   EXPECT_EQ(mynetworks.num_nets, 1);
   EXPECT_STREQ(tavasd_out_host, "127.0.0.2");
   EXPECT_EQ(tavasd_out_bulk_reject, 1);
+  EXPECT_EQ(tavasd_out_spam_reject, 1);
+  EXPECT_EQ(tavasd_out_vod_reject, 1);
   EXPECT_STREQ(iprep_lookup_url, "https://lookup.example/ip");
   EXPECT_STREQ(spam_contact, "abuse@example.org");
 }

@@ -139,11 +139,6 @@ TEST_F(StartupTest, RegistersRunsAndCleansUp) {
                                              "tav-milter 2.0.1 starting", "tav-milter 2.0.1 exiting"}));
 }
 
-TEST_F(StartupTest, DefaultMaskLogsOnlyStartAndStop) {
-  EXPECT_EQ(run(), 0);
-  EXPECT_EQ(lines, (std::vector<std::string>{"tav-milter 2.0.1 starting", "tav-milter 2.0.1 exiting"}));
-}
-
 TEST_F(StartupTest, DontModifyRegistersFewerActions) {
   EXPECT_EQ(run({"-m"}), 0);
   EXPECT_EQ(fake_milter::state().registered.xxfi_flags, 0x0du);
@@ -203,7 +198,9 @@ TEST_F(StartupTest, OldPidfileIsReplacedNotFollowed) {
   EXPECT_EQ(contents(target), "precious\n");
 }
 
-// Changing ids would spoil the test process, so it happens in a child.
+// Changing ids would spoil the test process, so it happens in a child, which
+// leaves with _exit: the leak checker cannot inspect a process whose
+// effective user changed.
 TEST_F(StartupTest, GroupThenEffectiveUser) {
   if (geteuid() != 0) GTEST_SKIP() << "needs root";
   const passwd* pw = getpwnam("nobody");
@@ -215,13 +212,13 @@ TEST_F(StartupTest, GroupThenEffectiveUser) {
       {
         run({"-u", "nobody", "-g", "nogroup"});
         bool ok = geteuid() == want_uid && getuid() == 0 && getegid() == want_gid && getgid() == want_gid;
-        exit(ok ? 42 : 43);
+        _exit(ok ? 42 : 43);
       },
       ::testing::ExitedWithCode(42), "");
   EXPECT_EXIT(
       {
         run({"-u", "nobody"});
-        exit(geteuid() == want_uid && getegid() == 0 ? 42 : 43);
+        _exit(geteuid() == want_uid && getegid() == 0 ? 42 : 43);
       },
       ::testing::ExitedWithCode(42), "");
 }

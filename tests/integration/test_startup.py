@@ -1,0 +1,181 @@
+"""Start-up, exit statuses and the run of the real binary."""
+
+import os
+import signal
+import socket
+import stat
+
+from harness import MILTER, SandboxTest, main, wait_for
+
+README = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "README.md")
+
+# LOG_MAIL | LOG_ERR: every line the filter writes.
+PRIORITY = 2 * 8 + 3
+
+SESSION = """
+conn = mt.connect(sock, 40, 0.25)
+if conn == nil then error("cannot connect to the filter") end
+if mt.conninfo(conn, "client.example", "192.0.2.10") ~= nil then error("conninfo failed") end
+if mt.getreply(conn) ~= SMFIR_CONTINUE then error("connect not continued") end
+if mt.helo(conn, "client.example") ~= nil then error("helo failed") end
+if mt.getreply(conn) ~= SMFIR_CONTINUE then error("helo not continued") end
+if mt.mailfrom(conn, "<sender@example.org>") ~= nil then error("mailfrom failed") end
+mt.echo("mail reply " .. mt.getreply(conn))
+mt.disconnect(conn)
+"""
+
+
+def readme_help():
+    """The help text as the README shows it, in the code block under "Command line"."""
+    with open(README) as f:
+        text = f.read()
+    section = text.split("\n## Command line\n", 1)[1]
+    block = section.split("```\n", 2)[1]
+    return block
+
+
+def make_stale_socket(path):
+    s = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+    s.bind(path)
+    s.close()
+
+
+def accepts(path):
+    """True when something listens on the unix socket at `path` (a stale file refuses)."""
+    s = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+    try:
+        s.connect(path)
+        return True
+    except OSError:
+        return False
+    finally:
+        s.close()
+
+
+def process_alive(pid):
+    try:
+        os.kill(pid, 0)
+    except ProcessLookupError:
+        return False
+    # A zombie still answers signal 0; its state tells it apart.
+    try:
+        with open("/proc/%d/stat" % pid) as f:
+            return f.read().split(")")[-1].split()[0] != "Z"
+    except FileNotFoundError:
+        return False
+
+
+class CommandLine(SandboxTest):
+    def test_no_arguments_prints_help_and_exits_64(self):
+        r = self.sb.run([MILTER])
+        self.assertEqual(r.returncode, 64)
+        self.assertEqual(r.stdout.count("\n"), 84)
+        self.assertEqual(r.stdout, readme_help())
+        self.assertEqual(r.stderr, "")
+
+    def test_unknown_option_complains_then_prints_help(self):
+        r = self.sb.run([MILTER, "-x", "-p", "/s"])
+        self.assertEqual(r.returncode, 64)
+        self.assertIn("invalid option -- 'x'", r.stderr)
+        self.assertEqual(r.stdout, readme_help())
+
+    def test_errors_found_while_parsing_exit_1_without_help(self):
+        cases = [
+            (["-d", "BOGUS"], 'Invalid debug token "BOGUS"\n'),
+            (["-i", "10.0.0.0/8,", "-p", "/s"], 'Could not parse "" as a network\n'),
+            (["-p", "/s", "-h", "no-such-host.invalid"],
+             'Could not resolve host "no-such-host.invalid" to an IPv4 address\n'),
+        ]
+        for args, err in cases:
+            with self.subTest(args=args):
+                r = self.sb.run([MILTER] + args)
+                self.assertEqual(r.returncode, 1)
+                self.assertEqual(r.stderr, err)
+                self.assertEqual(r.stdout, "")
+
+
+class StartUp(SandboxTest):
+    def path(self, name):
+        return os.path.join(self.sb.dir, name)
+
+    def test_no_engine_left_exits_1_after_pidfile_and_sample_dir(self):
+        pidfile, samples = self.path("t.pid"), self.path("samples")
+        old = os.umask(0o022)
+        try:
+            r = self.sb.run([MILTER, "-A", "-I", "-V", "-p", self.path("s.sock"), "-P", pidfile, "-D", samples])
+        finally:
+            os.umask(old)
+        self.assertEqual(r.returncode, 1)
+        self.assertEqual(r.stderr, "Atleast one Tavoren engine must be enabled\n")
+        self.assertEqual(open(pidfile).read(), "")
+        self.assertEqual(stat.S_IMODE(os.stat(samples).st_mode), 0o777)
+
+    def test_detached_process_writes_its_pid_and_stops_on_sigterm(self):
+        pidfile, sock = self.path("t.pid"), self.path("d.sock")
+        r = self.sb.run([MILTER, "-f", "-P", pidfile, "-p", "unix:" + sock, "-D", self.path("samples")])
+        self.assertEqual(r.returncode, 0)
+        text = wait_for(lambda: open(pidfile).read() if os.path.exists(pidfile) else "", what="pidfile")
+        self.assertRegex(text, r"^\d+\n$")
+        pid = int(text)
+        self.addCleanup(lambda: process_alive(pid) and os.kill(pid, signal.SIGKILL))
+        self.assertTrue(process_alive(pid))
+        self.sb.wait_for_log("tav-milter 2.0.1 starting")
+        self.assertEqual(self.sb.log_lines()[-1].pid, pid)
+        os.kill(pid, signal.SIGTERM)
+        wait_for(lambda: not process_alive(pid), 20, what="the detached filter to stop")
+        self.sb.wait_for_log("tav-milter 2.0.1 exiting")
+        self.assertFalse(os.path.exists(pidfile))
+
+    def test_serves_a_milter_client_and_stops_with_0_on_sigterm(self):
+        pidfile = self.path("t.pid")
+        milter = self.sb.start_milter(["-P", pidfile, "-T", "-d", "MISC"])
+        self.assertEqual(open(pidfile).read(), "%d\n" % milter.pid)
+        r = self.sb.miltertest(SESSION)
+        self.assertEqual(r.returncode, 0, r.stdout + r.stderr)
+        self.assertIn("mail reply", r.stdout)
+        self.assertEqual(milter.stop(signal.SIGTERM, 20), 0)
+        self.assertFalse(os.path.exists(pidfile))
+
+        messages = self.sb.messages()
+        self.assertIn("smfi_register succeeded", messages)
+        start = messages.index("tav-milter 2.0.1 starting")
+        self.assertGreater(messages.index("tav-milter 2.0.1 exiting"), start)
+        for line in self.sb.log_lines():
+            if line.message.startswith("tav-milter 2.0.1"):
+                self.assertEqual((line.priority, line.ident, line.pid), (PRIORITY, "tav-milter", milter.pid))
+
+    def test_socket_that_cannot_be_opened_gives_255(self):
+        for sock in ["unix:/nonexistent-dir/x.sock", ""]:
+            with self.subTest(sock=sock):
+                self.sb.clear_log()
+                pidfile = self.path("t.pid")
+                r = self.sb.run([MILTER, "-p", sock, "-P", pidfile, "-D", self.path("samples")])
+                self.assertEqual(r.returncode, 255)
+                self.sb.wait_for_log("tav-milter 2.0.1 exiting")
+                self.assertIn("tav-milter 2.0.1 starting", self.sb.messages())
+                self.assertFalse(os.path.exists(pidfile))
+
+    def test_stale_socket_file_is_replaced_at_start(self):
+        for form in ["", "unix:", "local:"]:
+            with self.subTest(form=form):
+                sock = self.path("stale%d.sock" % len(form))
+                make_stale_socket(sock)
+                self.assertFalse(accepts(sock))
+                milter = self.sb.start([MILTER, "-p", form + sock, "-D", self.path("samples")])
+                wait_for(lambda: accepts(sock) or milter.popen.poll() is not None, what="a listening socket")
+                self.assertIsNone(milter.popen.poll(), milter.popen.poll() is None or milter.output())
+                r = self.sb.miltertest(SESSION, sock=sock)
+                self.assertEqual(r.returncode, 0, r.stdout + r.stderr)
+                self.assertEqual(milter.stop(signal.SIGTERM, 20), 0)
+
+    def test_other_file_at_the_socket_path_is_kept(self):
+        path = self.path("not-a-socket")
+        with open(path, "w") as f:
+            f.write("data\n")
+        r = self.sb.run([MILTER, "-p", path, "-D", self.path("samples")])
+        self.assertEqual(r.returncode, 255)
+        self.assertEqual(open(path).read(), "data\n")
+
+
+if __name__ == "__main__":
+    main()
