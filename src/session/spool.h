@@ -1,11 +1,22 @@
 // Spool files: one temporary file per captured message.
 //
-// create_spool_file() creates a fresh file exclusively (never following a
-// planted file or link), close-on-exec, in $TMPDIR or /tmp, with a name that
-// begins "tavm"; it returns the descriptor and fills `path`, or returns -1
-// with errno set and `path` holding the attempted name.
+// create_spool_file() creates a fresh file exclusively (O_EXCL: a file or
+// link planted at the chosen name is never opened or followed), close-on-exec,
+// mode 0640 whatever the umask (a classification daemon of the same group
+// reads it by path), in $TMPDIR when that names a directory, else in /tmp,
+// named "tavmilt." and six random letters or digits. It returns the
+// descriptor and fills `path`, or returns -1 with errno set and `path`
+// holding the last name tried.
+// create_spool_file_in() does the same in `dir`, taking the six characters of
+// each attempt from `suffix` (tests script the names with it).
 #pragma once
 
+#include <functional>
 #include <string>
 
+constexpr int kSpoolFileMode = 0640;
+constexpr int kSpoolNameAttempts = 100;  // names tried before giving up (EEXIST)
+
 int create_spool_file(std::string& path);
+int create_spool_file_in(const std::string& dir, std::string& path,
+                         const std::function<std::string()>& suffix);

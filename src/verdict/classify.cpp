@@ -1,3 +1,156 @@
 #include "verdict/classify.h"
 
-sfsistat mlfi_eom(SMFICTX*) { return SMFIS_CONTINUE; }
+#include <cstring>
+#include <string>
+
+#include "config/debug.h"
+#include "config/networks.h"
+#include "config/settings.h"
+#include "engines/exchange.h"
+#include "session/state.h"
+#include "verdict/inbound.h"
+#include "verdict/outbound.h"
+
+namespace {
+
+const char* const kTag = "tavASd:";
+const char* const kPathFile = "/tavasd/ClassifyMessage_File";
+const char* const kPathInline = "/tavasd/ClassifyMessage_Inline";
+
+// A value as it may stand in one line of the request block: up to its first
+// CR or LF (nothing a client sends may add a header line to our request),
+// and at most `limit` bytes.
+std::string block_value(const std::string& v, size_t limit) {
+  size_t end = v.find_first_of("\r\n");
+  if (end == std::string::npos) end = v.size();
+  if (end > limit) end = limit;
+  return v.substr(0, end);
+}
+
+void block_line(std::string& block, const char* name, const std::string& value) {
+  block += name;
+  block += ": ";
+  block += value;
+  block += "\r\n";
+}
+
+// The verdict after a failed exchange. Five outcomes pass whenever outbound
+// filtering is configured at all, so a dead outbound daemon never stops
+// local users' mail; the daemon's own error looks at this message's
+// direction instead.
+sfsistat failure_status(exchange_outcome outcome, bool outbound_mode) {
+  switch (outcome) {
+    case exchange_outcome::socket_failure:
+    case exchange_outcome::stream_failure:
+      return tavasd_outbound ? SMFIS_CONTINUE : SMFIS_TEMPFAIL;
+    case exchange_outcome::no_connection:
+    case exchange_outcome::timeout:
+    case exchange_outcome::bad_status:
+      return (tavasd_outbound || tavasd_transparent) ? SMFIS_CONTINUE : SMFIS_TEMPFAIL;
+    case exchange_outcome::daemon_error:
+      if (outbound_mode) return SMFIS_CONTINUE;
+      return tavasd_transparent ? SMFIS_CONTINUE : SMFIS_TEMPFAIL;
+    case exchange_outcome::ok:
+      break;
+  }
+  return SMFIS_CONTINUE;
+}
+
+}  // namespace
+
+int classification_timeout = kDaemonTimeout;
+
+const char* auth_log_text(const context& c) { return c.auth_authen ? c.auth_authen->c_str() : ""; }
+
+bool is_outbound_mode(const context& c) {
+  if (!tavasd_outbound) return false;
+  return is_empty_networklist(&mynetworks) || ip_in_networklist(c.connect_ip, &mynetworks) || c.userAuth;
+}
+
+// An authenticated session whose current MAIL came without a user name falls
+// back to the client address (under -e): the daemon keeps counting this
+// sender under some identity instead of lumping it with anonymous senders.
+std::string choose_sender_id(const context& c) {
+  if (c.userAuth && tavasd_senderid_smtpauth && c.auth_authen) return *c.auth_authen;
+  if (tavasd_senderid_senderip) return ipaddr_text(c.connect_ip);
+  return "";
+}
+
+std::string classification_block(tavMilter& m, const std::string& senderId, bool inline_mode) {
+  std::string block;
+  block.reserve(256 + m.tmppath().size());
+  block_line(block, "X-TVRN-PVer", "0000001");
+  block_line(block, "X-TVRN-MailFrom", block_value(m.from(), kMaxBlockSender));
+  block_line(block, "X-TVRN-SenderIP", block_value(m.connectip(), kMaxBlockSender));
+  if (!senderId.empty()) block_line(block, "X-TVRN-SenderID", block_value(senderId, kMaxBlockSenderId));
+  block_line(block, "X-TVRN-RcptCount", rcptMaxCount > 0 ? std::to_string(m.rcptcount()) : std::string());
+  if (inline_mode)
+    block += "\r\n";
+  else
+    block_line(block, "X-TVRN-FileName", m.tmppath());
+  return block;
+}
+
+classification_result read_classification(std::string& answer) {
+  classification_result r;
+  r.refid = find_header_value(answer, "X-TVRN-RefID");
+  r.r_vod = find_header_value(answer, "X-TVRN-VOD");
+  r.r_spam = find_header_value(answer, "X-TVRN-Spam");
+  r.sQMScore = find_header_value(answer, "X-TVRN-Score");
+  r.sQMRules = find_header_value(answer, "X-TVRN-Rules");
+  return r;
+}
+
+sfsistat mlfi_eom(SMFICTX* ctx) {
+  debug(D_FUNC, "mlfi_eom: enter");
+  context* c = static_cast<context*>(smfi_getpriv(ctx));
+  if (c == nullptr || !c->milter) {
+    // Only a captured message reaches us with a state; without one there is
+    // nothing to classify and nothing to release.
+    debug(D_FUNC, "mlfi_eom: exit");
+    return SMFIS_CONTINUE;
+  }
+  tavMilter& m = *c->milter;
+
+  const char* target_tavasd_host = tavasdhost;
+  uint16_t target_tavasd_port = tavasdport;
+  std::string senderId;
+  bool outbound_mode = is_outbound_mode(*c);
+  if (outbound_mode) {
+    target_tavasd_host = tavasd_out_host;
+    target_tavasd_port = tavasd_out_port;
+    senderId = choose_sender_id(*c);
+    debug(D_MISC, "mlfi_eom: tavasd_outbound is on and connect IP in mynetworks list -> working in outbound mode.");
+  } else {
+    debug(D_MISC, "mlfi_eom: working in inbound mode.");
+  }
+
+  std::string data = classification_block(m, senderId, tavasd_inline);
+  exchange_payload payload;
+  payload.fd = m.tmpfd();
+  payload.length = m.message_size;
+  exchange_result ex = engine_exchange(kTag, target_tavasd_host, target_tavasd_port,
+                                       tavasd_inline ? kPathInline : kPathFile, data,
+                                       tavasd_inline ? &payload : nullptr, classification_timeout);
+
+  if (ex.outcome != exchange_outcome::ok) {
+    // The exchange has logged its own failures; the stream failure names our
+    // spool file, so its line is ours.
+    if (ex.outcome == exchange_outcome::stream_failure) {
+      char ebuf[128];
+      debug(D_FUNC, "%s: %s: write message to tavasd(): %s", m.queueid.c_str(), m.tmppath().c_str(),
+            strerror_r(ex.saved_errno, ebuf, sizeof ebuf));
+    }
+    sfsistat status = failure_status(ex.outcome, outbound_mode);
+    c->milter.reset();
+    return status;
+  }
+
+  classification_result result = read_classification(ex.answer);
+  sfsistat status = outbound_mode ? outbound_policy(ctx, *c, m, ex.answer, result)
+                                  : inbound_actions(ctx, *c, m, result);
+
+  c->milter.reset();
+  debug(D_FUNC, "mlfi_eom: exit");
+  return status;
+}

@@ -3,9 +3,57 @@
 // mlfi_eom() chooses the direction, sends the spooled message (its path, or
 // the message inline) to the inbound or outbound tavasd, maps every failure
 // to pass or tempfail by the settings, hands a good answer to the inbound
-// actions or the outbound policy, and always ends the message's state.
+// actions or the outbound policy, and always ends the message's state: the
+// tavMilter is destroyed (spool file closed and removed) on every road.
+//
+// The pieces below are exposed so that tests can judge them without sockets:
+// is_outbound_mode() and choose_sender_id() decide direction and SenderID,
+// classification_block() builds the request's header block, and
+// read_classification() picks the five result values out of an answer.
 #pragma once
 
 #include <libmilter/mfapi.h>
+
+#include <string>
+
+struct context;
+class tavMilter;
+
+// The result values of one good answer; each is empty when the daemon did
+// not send its header. Header values end at the first CR or LF of the
+// answer, so none of them can carry a line break into a header we add.
+struct classification_result {
+  std::string refid;     // X-TVRN-RefID: quoted in replies and headers
+  std::string r_spam;    // X-TVRN-Spam: "Confirmed..." or "Bulk..." matter
+  std::string r_vod;     // X-TVRN-VOD: "Virus..." or "High..." matter
+  std::string sQMScore;  // X-TVRN-Score
+  std::string sQMRules;  // X-TVRN-Rules
+};
+
+// Envelope sender and SenderID longer than these are cut in the request
+// block: an SMTP path has at most 256 octets and a user name is short, so
+// longer values are abuse; the cut keeps the block within the 2047 bytes a
+// daemon has always been sent, whatever the sender claims. The spool path is
+// never cut: the daemon would read some other file.
+constexpr size_t kMaxBlockSender = 1000;
+constexpr size_t kMaxBlockSenderId = 256;
+
+// Seconds the exchange may wait for the daemon (connect, and the answer).
+// Only tests change it, to shorten a silent daemon's wait.
+extern int classification_timeout;
+
+bool is_outbound_mode(const context& c);
+std::string choose_sender_id(const context& c);
+std::string classification_block(tavMilter& m, const std::string& senderId, bool inline_mode);
+classification_result read_classification(std::string& answer);
+
+// The classes are case-sensitive prefix tests of a result value.
+inline bool begins_with(const std::string& value, const char* prefix) {
+  return value.compare(0, std::char_traits<char>::length(prefix), prefix) == 0;
+}
+
+// What the verdict log lines show for the authenticated user: the name, or
+// an empty field for a session without one.
+const char* auth_log_text(const context& c);
 
 sfsistat mlfi_eom(SMFICTX* ctx);

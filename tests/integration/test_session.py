@@ -1,0 +1,296 @@
+"""Session capture and the IP-reputation check on the built filter.
+
+The real tav-milter with real libmilter, driven by miltertest (and, where the
+client must see the text of a refusal, by a few lines of milter protocol
+below), with tav-standin as tavipd. No test may leave a spool file behind.
+"""
+
+import os
+import signal
+import socket
+import struct
+import time
+
+import harness
+from harness import SandboxTest, free_port, wait_for
+
+
+class MilterClient:
+    """The MTA's side of the milter protocol, as far as these tests need it:
+    each step returns (command character, data) of the filter's answer, so a
+    refusal's SMTP reply text can be read (miltertest does not show it)."""
+
+    def __init__(self, path, timeout=20):
+        self.s = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+        self.s.settimeout(timeout)
+        self.s.connect(path)
+        # Protocol 6, every action, every protocol step offered.
+        reply = self._ask(b"O", struct.pack("!III", 6, 0x1FF, 0x1FFFFF))
+        assert reply[0] == "O", reply
+
+    def _send(self, cmd, data=b""):
+        self.s.sendall(struct.pack("!I", len(data) + 1) + cmd + data)
+
+    def _recv_exact(self, n):
+        buf = b""
+        while len(buf) < n:
+            chunk = self.s.recv(n - len(buf))
+            if not chunk:
+                raise EOFError("filter closed the connection")
+            buf += chunk
+        return buf
+
+    def _ask(self, cmd, data=b""):
+        self._send(cmd, data)
+        while True:
+            (n,) = struct.unpack("!I", self._recv_exact(4))
+            packet = self._recv_exact(n)
+            if packet[:1] != b"p":  # progress
+                return packet[:1].decode(), packet[1:]
+
+    def macro(self, for_cmd, **values):
+        data = for_cmd
+        for k, v in values.items():
+            data += k.encode() + b"\0" + v.encode() + b"\0"
+        self._send(b"D", data)
+
+    def connect(self, ip, host="client.example"):
+        family = b"6" if ":" in ip else b"4"
+        return self._ask(b"C", host.encode() + b"\0" + family + struct.pack("!H", 25) + ip.encode() + b"\0")
+
+    def helo(self, name):
+        return self._ask(b"H", name.encode() + b"\0")
+
+    def mail(self, sender):
+        return self._ask(b"M", sender.encode() + b"\0")
+
+    def close(self):
+        try:
+            self._send(b"Q")
+        finally:
+            self.s.close()
+
+
+def reply_text(answer):
+    """The SMTP reply of a 'y' answer, without its final NUL."""
+    cmd, data = answer
+    assert cmd == "y", answer
+    return data.rstrip(b"\0").decode()
+
+
+LUA_MESSAGE = """
+local function check(cond, what) if not cond then error(what) end end
+function message(conn, from, body)
+  check(mt.mailfrom(conn, from) == nil, "mailfrom")
+  check(mt.getreply(conn) == SMFIR_CONTINUE, "mail not continued")
+  check(mt.rcptto(conn, "<rcpt@example.net>") == nil, "rcptto")
+  check(mt.header(conn, "From", from) == nil, "header")
+  check(mt.header(conn, "Subject", "Test") == nil, "header")
+  check(mt.eoh(conn) == nil, "eoh")
+  check(mt.bodystring(conn, body) == nil, "body")
+  check(mt.getreply(conn) == SMFIR_CONTINUE, "body not continued")
+end
+function spool_files_in(dir)
+  local names = {}
+  local p = io.popen('ls -A "' .. dir .. '"')
+  for name in p:lines() do names[#names + 1] = name end
+  p:close()
+  return names
+end
+function open(ip)
+  local conn = mt.connect(sock, 40, 0.25)
+  check(conn, "no connection to the filter")
+  check(mt.conninfo(conn, "client.example", ip) == nil, "conninfo")
+  return conn
+end
+"""
+
+
+class SessionTest(SandboxTest):
+    def start(self, args=(), ipd_script=None, ipd_args=()):
+        """tav-standin as tavipd and the filter pointed at it; returns the stand-in."""
+        scripts = {"ipd": ipd_script} if ipd_script else None
+        self.standin = self.sb.start_standin({"ipd": 0}, args=list(ipd_args), scripts=scripts)
+        self.milter = self.sb.start_milter(["-d", "ALL", "-Z", str(self.standin.ports["ipd"])] + list(args))
+        return self.standin
+
+    def lua(self, body, **variables):
+        r = self.sb.miltertest(LUA_MESSAGE + body, variables=variables)
+        self.assertEqual(r.returncode, 0, r.stdout + r.stderr)
+        return r
+
+    def ipd_requests(self):
+        return [data for name, data in self.sb.recorded(self.standin) if name.endswith("-ipd.request")]
+
+    def assert_no_spool_files(self):
+        self.assertEqual(self.sb.spool_files(), [])
+
+    def count(self, text):
+        return sum(1 for m in self.sb.messages() if m == text)
+
+    def test_ignored_client_is_accepted_at_connect_without_a_query(self):
+        self.start(["-i", "192.0.2.0/24,2001:db8:1::/48"])
+        self.lua("""
+for _, ip in ipairs({"192.0.2.9", "2001:db8:1::9"}) do
+  local conn = open(ip)
+  check(mt.getreply(conn) == SMFIR_ACCEPT, "not accepted at connect: " .. ip)
+  mt.disconnect(conn)
+end
+""")
+        self.sb.wait_for_log("2001:db8:1::9 is in our ignore list - accepting message")
+        self.assertIn("192.0.2.9 is in our ignore list - accepting message", self.sb.messages())
+        self.assertEqual(self.ipd_requests(), [])
+        self.assertNotIn("tavIPd: enter", self.sb.messages())
+        self.assert_no_spool_files()
+
+    def test_refusals_carry_their_texts_and_reference_codes(self):
+        self.start(ipd_script="HTTP/1.0 200 OK\nx-tvrn-dm-action: tempfail\nx-tvrn-ipclass: suspicious\n"
+                              "x-tvrn-refid:tid=A1B2;src=x\n\n%%\n"
+                              "HTTP/1.0 200 OK\nx-tvrn-refid:tid=50%OFF\\r\\nX;\nx-tvrn-dm-action: permfail\n\n")
+        url = "https://www.tavoren.com/iprep/lookup"
+        c = MilterClient(self.milter.socket)
+        self.assertEqual(c.connect("192.0.2.44")[0], "c")
+        self.assertEqual(reply_text(c.helo("mx.example")),
+                         "451 4.7.1 Delivery from 192.0.2.44 is deferred, repeatedly. Send again or check at "
+                         + url + ". Reference code: tid=A1B2")
+        # Not checked again on this connection.
+        self.assertEqual(c.mail("<a@example.org>")[0], "c")
+        c.close()
+        # Refused at MAIL when there was no HELO; CR LF dropped, "%" doubled.
+        c = MilterClient(self.milter.socket)
+        c.connect("198.51.100.7")
+        self.assertEqual(reply_text(c.mail("<a@example.org>")),
+                         "550 5.7.1 Delivery from 198.51.100.7 was blocked. Please check at "
+                         + url + ". Reference code: tid=50%%OFFX")
+        c.close()
+        self.sb.wait_for_log("[IPRep] IP: 198.51.100.7, class: , action: permfail, RefID: 50%OFF\r\nX")
+        self.assertIn("[IPRep] IP: 192.0.2.44, class: suspicious, action: tempfail, RefID: A1B2",
+                      self.sb.messages())
+        self.assertEqual(len(self.ipd_requests()), 2)
+        self.assert_no_spool_files()
+
+    def test_lookup_page_can_be_set(self):
+        self.start(["--iprep-url", "https://rbl.example.net/lookup"],
+                   ipd_script="HTTP/1.0 200 OK\nx-tvrn-dm-action: permfail\nx-tvrn-refid:tid=Q;\n\n")
+        c = MilterClient(self.milter.socket)
+        c.connect("192.0.2.45")
+        self.assertEqual(reply_text(c.helo("mx.example")),
+                         "550 5.7.1 Delivery from 192.0.2.45 was blocked. Please check at "
+                         "https://rbl.example.net/lookup. Reference code: tid=Q")
+        c.close()
+
+    def test_daemon_down_lets_the_session_go_on(self):
+        port = free_port()
+        self.sb.start_milter(["-d", "ALL", "-Z", str(port)])
+        self.lua("""
+local conn = open("192.0.2.46")
+check(mt.helo(conn, "mx.example") == nil, "helo")
+check(mt.getreply(conn) == SMFIR_CONTINUE, "helo not continued")
+message(conn, "<a@example.org>", "one\\r\\n")
+check(mt.eom(conn) == nil, "eom")
+message(conn, "<b@example.org>", "two\\r\\n")
+check(mt.eom(conn) == nil, "eom")
+mt.disconnect(conn)
+""")
+        self.sb.wait_for_log("mlfi_close")
+        self.assertEqual(self.count("tavIPd: couldn't establish connection with 127.0.0.1:%d" % port), 1)
+        self.assertEqual(self.count("tavIPd: enter"), 1)
+        self.assert_no_spool_files()
+
+    def test_ipv6_client(self):
+        self.start(ipd_args=["--ipd-tempfail", "2001:db8:6::/48"])
+        c = MilterClient(self.milter.socket)
+        c.connect("2001:db8:6:0:0:0:0:25")
+        text = reply_text(c.helo("mx.example"))
+        self.assertTrue(text.startswith("451 4.7.1 Delivery from 2001:db8:6::25 is deferred"), text)
+        c.close()
+        # An IPv4-mapped client is its IPv4 address.
+        self.lua("""
+local conn = open("::ffff:192.0.2.47")
+check(mt.helo(conn, "mx.example") == nil, "helo")
+check(mt.getreply(conn) == SMFIR_CONTINUE, "helo not continued")
+mt.disconnect(conn)
+""")
+        self.sb.wait_for_log("mlfi_close")
+        bodies = [r.split(b"\r\n\r\n", 1)[1] for r in self.ipd_requests()]
+        self.assertEqual(bodies, [
+            b"x-tvrn-request-type: classifyip\r\nx-tvrn-pver: 1.0\r\n\r\nx-tvrn-ip: 2001:db8:6::25\r\n\r\n",
+            b"x-tvrn-request-type: classifyip\r\nx-tvrn-pver: 1.0\r\n\r\nx-tvrn-ip: 192.0.2.47\r\n\r\n",
+        ])
+
+    def test_several_messages_on_one_connection(self):
+        self.start(["-C", "5"])
+        self.lua("""
+local conn = open("192.0.2.48")
+check(mt.helo(conn, "mx.example") == nil, "helo")
+for i = 1, 3 do
+  message(conn, "<s" .. i .. "@example.org>", "body " .. i .. "\\r\\n")
+  check(mt.eom(conn) == nil, "eom")
+end
+mt.disconnect(conn)
+""")
+        self.sb.wait_for_log("mlfi_close")
+        msgs = self.sb.messages()
+        self.assertEqual(msgs.count("mlfi_envfrom: exit"), 3)
+        self.assertEqual(msgs.count("rcpt inc"), 3)
+        self.assertEqual(msgs.count("tavIPd: enter"), 1)
+        self.assertEqual(len(self.ipd_requests()), 1)
+        self.assert_no_spool_files()
+
+    def test_abort_and_dropped_connection_leave_no_spool_file(self):
+        self.start()
+        self.lua("""
+local conn = open("192.0.2.49")
+check(mt.helo(conn, "mx.example") == nil, "helo")
+message(conn, "<a@example.org>", "aborted\\r\\n")
+local before = spool_files_in(tmpdir)
+check(#before == 1, "no spool file while the message is open")
+check(mt.abort(conn) == nil, "abort")
+-- Commands are handled in order: once MAIL is answered, abort is done.
+message(conn, "<b@example.org>", "dropped\\r\\n")
+local after = spool_files_in(tmpdir)
+check(#after == 1 and after[1] ~= before[1], "spool file left after abort")
+mt.disconnect(conn, false)
+""", tmpdir=self.sb.tmp)
+        self.sb.wait_for_log("mlfi_close")
+        self.assertEqual(self.sb.messages().count("mlfi_abort"), 2)
+        self.assert_no_spool_files()
+
+    def test_spool_write_failure_defers_and_leaves_no_file(self):
+        # The filter's TMPDIR becomes a 8 KiB file system in its own mount
+        # namespace, so a larger body fills it.
+        standin = self.sb.start_standin({"ipd": 0})
+        sock = self.sb.milter_socket()
+        proc = self.sb.start(["sh", "-c", 'mount -t tmpfs -o size=8k,mode=1777 tmpfs "$TMPDIR" && exec "$@"', "sh",
+                              harness.MILTER, "-p", "unix:" + sock, "-d", "ALL",
+                              "-Z", str(standin.ports["ipd"])], name="tav-milter")
+        wait_for(lambda: os.path.exists(sock) or proc.popen.poll() is not None, 10, what="milter socket")
+        self.assertIsNone(proc.popen.poll(), proc.popen.poll() is not None and proc.output())
+        private_tmp = "/proc/%d/root%s" % (proc.pid, self.sb.tmp)
+        self.lua("""
+local conn = open("192.0.2.50")
+check(mt.helo(conn, "mx.example") == nil, "helo")
+check(mt.mailfrom(conn, "<big@example.org>") == nil, "mailfrom")
+check(mt.header(conn, "From", "big") == nil, "header")
+check(mt.eoh(conn) == nil, "eoh")
+local r
+for i = 1, 4 do
+  check(mt.bodystring(conn, string.rep("0123456789abcdef", 1024)) == nil, "body")
+  r = mt.getreply(conn)
+  if r ~= SMFIR_CONTINUE then break end
+end
+check(r == SMFIR_REPLYCODE or r == SMFIR_TEMPFAIL, "spool write failure not deferred")
+-- The connection goes on with the next message.
+message(conn, "<small@example.org>", "small\\r\\n")
+check(mt.eom(conn) == nil, "eom")
+mt.disconnect(conn)
+""")
+        line = self.sb.wait_for_log(": write(): No space left on device")
+        self.assertTrue(line.startswith("unknown: %s/tavmilt." % self.sb.tmp), line)
+        self.sb.wait_for_log("mlfi_close")
+        self.assertEqual(os.listdir(private_tmp), [])
+        proc.stop()
+
+
+if __name__ == "__main__":
+    harness.main()

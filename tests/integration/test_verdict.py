@@ -1,0 +1,338 @@
+"""End-of-message verdicts through the real binary, real libmilter and the
+stand-in classification daemons, driven by miltertest.
+
+miltertest shows neither the order of added headers nor reply texts, so the
+filter is reached through a small recording proxy (MilterProxy) that passes
+the milter protocol through unchanged and keeps every packet the filter
+sends after each end of message.
+"""
+
+import os
+import re
+import socket
+import struct
+import threading
+
+from harness import SandboxTest, main
+
+CLIENT_IP = "192.0.2.7"
+
+
+class MilterProxy:
+    """A unix socket in front of the filter's socket that records packets.
+
+    eoms() gives, per end of message in arrival order, the list of
+    (command, data) packets the filter answered with.
+    """
+
+    def __init__(self, sb, target):
+        self.path = os.path.join(sb.dir, "proxy.sock")
+        self.target = target
+        self._events = []
+        self._lock = threading.Lock()
+        self._server = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+        self._server.bind(self.path)
+        self._server.listen(8)
+        threading.Thread(target=self._accept, daemon=True).start()
+
+    def _accept(self):
+        while True:
+            try:
+                client, _ = self._server.accept()
+            except OSError:
+                return
+            upstream = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+            upstream.connect(self.target)
+            pair = {"sockets": (client, upstream), "running": 2}
+            threading.Thread(target=self._pump, args=(client, upstream, "mta", pair), daemon=True).start()
+            threading.Thread(target=self._pump, args=(upstream, client, "milter", pair), daemon=True).start()
+
+    def _pump(self, src, dst, side, pair):
+        try:
+            self._copy(src, dst, side)
+        finally:
+            for s in (src, dst):
+                try:
+                    s.shutdown(socket.SHUT_RDWR)
+                except OSError:
+                    pass
+            with self._lock:
+                pair["running"] -= 1
+                last = pair["running"] == 0
+            if last:
+                for s in pair["sockets"]:
+                    s.close()
+
+    def _copy(self, src, dst, side):
+        buf = b""
+        while True:
+            try:
+                data = src.recv(65536)
+            except OSError:
+                data = b""
+            if not data:
+                return
+            buf += data
+            # Record whole packets before passing them on, so an end of
+            # message is always recorded before the answers to it.
+            while len(buf) >= 4:
+                (length,) = struct.unpack(">I", buf[:4])
+                if len(buf) < 4 + length:
+                    break
+                cmd, body = buf[4:5].decode("latin-1"), buf[5:4 + length]
+                buf = buf[4 + length:]
+                with self._lock:
+                    self._events.append((side, cmd, body))
+            try:
+                dst.sendall(data)
+            except OSError:
+                return
+
+    def eoms(self):
+        with self._lock:
+            events = list(self._events)
+        out, current = [], None
+        for side, cmd, body in events:
+            if side == "mta":
+                if cmd == "E":
+                    current = []
+                    out.append(current)
+                elif cmd != "A":
+                    current = None
+            elif current is not None:
+                current.append((cmd, body))
+        return out
+
+    def close(self):
+        self._server.close()
+
+
+def added_headers(packets):
+    """[(name, value)] of the 'h' packets, in order."""
+    out = []
+    for cmd, body in packets:
+        if cmd == "h":
+            name, value = body[:-1].split(b"\0", 1)  # name NUL value NUL
+            out.append((name.decode(), value.decode()))
+    return out
+
+
+def changed_headers(packets):
+    out = []
+    for cmd, body in packets:
+        if cmd == "m":
+            (index,) = struct.unpack(">I", body[:4])
+            name, value = body[4:-1].split(b"\0", 1)
+            out.append((index, name.decode(), value.decode()))
+    return out
+
+
+def final(packets):
+    """The packet that ends the end-of-message answer: ('c', b''), ('y', text)..."""
+    cmd, body = packets[-1]
+    return cmd, body.rstrip(b"\0").decode()
+
+
+def lua_str(s):
+    return '"' + s.replace("\\", "\\\\").replace('"', '\\"').replace("\r", "\\r").replace("\n", "\\n") + '"'
+
+
+def lua_session(messages, ip=CLIENT_IP, auth=None):
+    """A miltertest script: one connection, then each message in turn.
+
+    A message is a dict with 'from', 'rcpts', 'headers' [(name, value)] and
+    'body'.
+    """
+    lines = [
+        "conn = mt.connect(sock, 40, 0.25)",
+        'if conn == nil then error("no connection to the filter") end',
+        "mt.set_timeout(30)",
+        "mt.conninfo(conn, \"client.example\", %s)" % lua_str(ip),
+        'mt.helo(conn, "client.example")',
+    ]
+    for n, msg in enumerate(messages):
+        macros = ['"i"', lua_str("QID%d" % n)]
+        if auth:
+            macros += ['"{auth_authen}"', lua_str(auth)]
+        lines.append("mt.macro(conn, SMFIC_MAIL, %s)" % ", ".join(macros))
+        lines.append("mt.mailfrom(conn, %s)" % lua_str(msg.get("from", "<a@example.org>")))
+        for rcpt in msg.get("rcpts", ["<b@example.net>"]):
+            lines.append("mt.rcptto(conn, %s)" % lua_str(rcpt))
+        for name, value in msg.get("headers", [("Subject", "hello")]):
+            lines.append("mt.header(conn, %s, %s)" % (lua_str(name), lua_str(value)))
+        lines.append("mt.eoh(conn)")
+        lines.append("mt.bodystring(conn, %s)" % lua_str(msg.get("body", "body\r\n")))
+        lines.append('if mt.eom(conn) ~= nil then error("eom failed") end')
+    lines.append("mt.disconnect(conn)")
+    return "\n".join(lines) + "\n"
+
+
+def spooled(msg):
+    """The bytes the filter spools for `msg`: header lines, empty line, body."""
+    head = "".join("%s: %s\r\n" % h for h in msg.get("headers", [("Subject", "hello")]))
+    return (head + ("\r\n" if head else "") + msg.get("body", "body\r\n")).encode()
+
+
+class VerdictTest(SandboxTest):
+    def start(self, milter_args, standin_args=(), roles=("asd",)):
+        self.standin = self.sb.start_standin({r: 0 for r in roles}, standin_args)
+        args = ["-d", "ALL", "-I"]
+        if "asd" in self.standin.ports:
+            args += ["-z", str(self.standin.ports["asd"])]
+        if "asd-out" in self.standin.ports:
+            args += ["--tavasd-outbound-port", str(self.standin.ports["asd-out"])]
+        self.milter = self.sb.start_milter(args + list(milter_args))
+        self.proxy = MilterProxy(self.sb, self.milter.socket)
+        self.addCleanup(self.proxy.close)
+
+    def run_session(self, messages, **kw):
+        r = self.sb.miltertest(lua_session(messages, **kw), sock=self.proxy.path)
+        self.assertEqual(r.returncode, 0, r.stdout + r.stderr)
+        eoms = self.proxy.eoms()
+        self.assertEqual(len(eoms), len(messages))
+        # Whatever the verdict, no spool file is left behind.
+        self.assertEqual(self.sb.spool_files(), [])
+        return eoms
+
+    def log_with(self, part):
+        return [m for m in self.sb.messages() if part in m]
+
+    def refids(self, direction="IN"):
+        return [re.search(r"RefID: (\S*),", m).group(1) for m in self.log_with("[ASVOD] %s " % direction)]
+
+
+class InboundVerdicts(VerdictTest):
+    def test_tagged_with_headers_in_order(self):
+        self.start(["-l"])
+        msg = {"headers": [("From", "a@example.org"), ("Subject", "offer")], "body": "TAVTEST-BULK inside\r\n"}
+        (eom,) = self.run_session([msg])
+        self.assertEqual(final(eom), ("c", ""))
+        refid = self.refids()[0]
+        self.assertEqual(added_headers(eom), [
+            ("X-Velkara-Spam", "Bulk"), ("X-Spam-Flag", "YES"), ("X-TVRN-VOD", "NonVirus"),
+            ("X-TVRN-RefID", refid), ("X-TVRN-Score", "80"), ("X-TVRN-Rules", "TAVTEST-BULK")])
+        self.assertEqual(self.log_with("[ASVOD] IN")[0],
+                         "[ASVOD] IN IP: %s, Sender(Auth): <a@example.org>(), Spam: Bulk, VOD: NonVirus, "
+                         "RefID: %s, Action: tag, QueueId: QID0" % (CLIENT_IP, refid))
+        # File mode: the daemon read the spool file, which held the message.
+        (name, request), = self.sb.recorded(self.standin)
+        self.assertIn(b"POST /tavasd/ClassifyMessage_File HTTP/1.0\r\n", request)
+        self.assertIn(b"X-TVRN-MailFrom: <a@example.org>\r\nX-TVRN-SenderIP: 192.0.2.7\r\nX-TVRN-RcptCount: \r\n"
+                      b"X-TVRN-FileName: " + self.sb.tmp.encode() + b"/", request)
+        (_, spool), = self.sb.recorded(self.standin, ".spool")
+        self.assertEqual(spool, spooled(msg))
+
+    def test_subject_stamped(self):
+        self.start(["-S"])
+        (eom,) = self.run_session([{"headers": [("SUBJECT", "quarterly report")], "body": "TAVTEST-VIRUS\r\n"}])
+        self.assertEqual(changed_headers(eom), [(1, "SUBJECT", "[Virus] quarterly report")])
+        self.assertEqual(final(eom), ("c", ""))
+
+    def test_refusal_carries_the_refid(self):
+        self.start(["-w", "-r", "--contact", "abuse@example.org"])
+        bulk, confirmed = self.run_session([{"body": "TAVTEST-BULK\r\n"}, {"body": "TAVTEST-CONFIRMED\r\n"}])
+        first, second = self.refids()
+        self.assertEqual(final(bulk), (
+            "y", "551 5.7.1 The message was rejected due to classification as high bulk ratio; Reference ID: "
+            + first))
+        self.assertEqual(final(confirmed), (
+            "y", "551 5.7.1 This message looks like SPAM and we don't want it. If you believe this is wrong, "
+            "contact abuse@example.org and mention id=" + second))
+        self.assertEqual(added_headers(bulk), [("X-TVRN-VOD", "NonVirus")])
+        self.assertEqual(len(self.log_with("Action: permfail")), 2)
+
+    def test_inline_mode_streams_the_message(self):
+        self.start(["-s", "-C", "5"])
+        msg = {"rcpts": ["<b@example.net>", "<c@example.net>"], "body": "TAVTEST-HIGH\r\n" + "z" * 5000 + "\r\n"}
+        (eom,) = self.run_session([msg])
+        self.assertIn(("X-TVRN-VOD", "High"), added_headers(eom))
+        (_, request), = self.sb.recorded(self.standin)
+        head, body = request.split(b"\r\n\r\n", 1)
+        self.assertTrue(head.startswith(b"POST /tavasd/ClassifyMessage_Inline HTTP/1.0\r\n"))
+        block = (b"X-TVRN-PVer: 0000001\r\nX-TVRN-MailFrom: <a@example.org>\r\nX-TVRN-SenderIP: 192.0.2.7\r\n"
+                 b"X-TVRN-RcptCount: 2\r\n\r\n")
+        self.assertEqual(body, block + spooled(msg))
+        self.assertIn(b"\r\nContent-Length: %d\r\n" % len(body), head + b"\r\n")
+
+    def test_answer_cannot_inject_headers(self):
+        script = "HTTP/1.0 200 OK\nX-TVRN-RefID: R1\\rX-Evil: 1\nX-TVRN-Spam: Bulk\\nBcc: victim@example.org\n\n"
+        self.standin = self.sb.start_standin({"asd": 0}, scripts={"asd": script})
+        self.milter = self.sb.start_milter(["-I", "-z", str(self.standin.ports["asd"])])
+        self.proxy = MilterProxy(self.sb, self.milter.socket)
+        self.addCleanup(self.proxy.close)
+        (eom,) = self.run_session([{}])
+        self.assertEqual(added_headers(eom), [
+            ("X-Velkara-Spam", "Bulk"), ("X-Spam-Flag", "YES"), ("X-TVRN-VOD", ""), ("X-TVRN-RefID", "R1")])
+
+    def daemon_down(self, args, expected):
+        self.start(args, roles=("ipd",))  # no classification daemon listens
+        (eom,) = self.run_session([{}])
+        self.assertEqual(final(eom)[0], expected)
+        self.assertEqual(len(self.log_with("tavASd: couldn't establish connection with 127.0.0.1:8088")), 1)
+
+    def test_daemon_down_tempfails(self):
+        self.daemon_down([], "t")
+
+    def test_daemon_down_passes_with_T(self):
+        self.daemon_down(["-T"], "c")
+
+
+class OutboundVerdicts(VerdictTest):
+    OUT = ["-O", "--spam-threshold", "2", "--spam-threshold-action", "1"]
+
+    def test_threshold_tempfail(self):
+        self.start(self.OUT, roles=("asd-out",))
+        first, second = self.run_session([{"body": "TAVTEST-CONFIRMED\r\n"}] * 2)
+        self.assertEqual(final(first), ("c", ""))
+        self.assertEqual([h[0] for h in added_headers(first)], [
+            "X-TVRN-SenderID", "X-TVRN-SenderID-TotalMessages", "X-TVRN-SenderID-TotalSpam",
+            "X-TVRN-SenderID-TotalSuspected", "X-TVRN-SenderID-TotalBulk", "X-TVRN-SenderID-TotalConfirmed",
+            "X-TVRN-SenderID-TotalRecipients", "X-TVRN-SenderID-TotalVirus"])
+        self.assertEqual(added_headers(first)[0], ("X-TVRN-SenderID", CLIENT_IP))
+        refid = self.refids("OUT")[1]
+        self.assertEqual(final(second), (
+            "y", "451 4.7.1 The message was temporary failed because the sender was identified as sending Spam; "
+            "Reference ID: " + refid))
+        self.assertIn(("X-TVRN-SenderID-TotalSpam", "2"), added_headers(second))  # added before the refusal
+        lines = self.log_with("[ASVOD] OUT")
+        self.assertIn("Action: tag, QueueId: QID0, SenderID: 192.0.2.7, Flags: 0, TMsg: 1, TSpam: 1", lines[0])
+        self.assertIn("Action: tempfail, Reason: total-spam, QueueId: QID1", lines[1])
+        self.assertEqual(len(self.log_with("working in outbound mode.")), 2)
+
+    def test_whitelisted_sender_over_its_threshold_passes(self):
+        self.start(self.OUT, ["--whitelist", CLIENT_IP], roles=("asd-out",))
+        eoms = self.run_session([{"body": "TAVTEST-CONFIRMED\r\n"}] * 3)
+        for eom in eoms:
+            self.assertEqual(final(eom), ("c", ""))
+            self.assertEqual(added_headers(eom)[-1], ("X-TVRN-SenderID-BlueWhiteFlag", "2"))
+        self.assertEqual([re.search(r"Action: (\w+)", m).group(1) for m in self.log_with("[ASVOD] OUT")],
+                         ["whitelisted"] * 3)
+
+    def test_authenticated_sender_id_and_sample_written(self):
+        self.start(["-O", "-a", "--local-networks", "10.0.0.0/8"], ["--flag-threshold", "spam=1"],
+                   roles=("asd-out",))
+        msg = {"headers": [("Subject", "sample me")], "body": "TAVTEST-CONFIRMED\r\n"}
+        (eom,) = self.run_session([msg], auth="alice")
+        self.assertEqual(final(eom), ("c", ""))
+        self.assertEqual(self.log_with("threshold crossed"), ["milter spam threshold crossed: 16 alice"])
+        samples = os.path.join(self.sb.dir, "samples")
+        names = os.listdir(samples)
+        self.assertEqual(len(names), 1)
+        self.assertTrue(names[0].startswith("tavmilt."))
+        self.assertEqual(self.log_with("Saving outbound sample message to file: "),
+                         ["Saving outbound sample message to file: %s//%s" % (samples, names[0])])
+        with open(os.path.join(samples, names[0]), "rb") as f:
+            sample = f.read()
+        refid = self.refids("OUT")[0]
+        block = ("X-TVRN-RefID: %s\r\nX-TVRN-Spam: Confirmed\r\nX-TVRN-VOD: NonVirus\r\nX-TVRN-SenderID: alice\r\n"
+                 "X-TVRN-SenderID-Flags: 16\r\nX-TVRN-TotalMessages: 1\r\nX-TVRN-TotalSpam: 1\r\n"
+                 "X-TVRN-TotalSuspected: 0\r\nX-TVRN-SenderID-TotalBulk: 0\r\nX-TVRN-SenderID-TotalConfirmed: 1\r\n"
+                 "X-TVRN-SenderID-TotalRecipients: 0\r\nX-TVRN-SenderID-TotalVirus: 0\r\n"
+                 "X-TVRN-SenderID-BlueWhiteFlag: \r\n" % refid).encode()
+        self.assertEqual(sample, block + spooled(msg))
+        (_, request), = self.sb.recorded(self.standin)
+        self.assertIn(b"X-TVRN-SenderID: alice\r\n", request)
+
+
+if __name__ == "__main__":
+    main()

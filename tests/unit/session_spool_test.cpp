@@ -1,0 +1,267 @@
+// Spooling, abort and close through the libmilter double, and the creation
+// of spool files.
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <fstream>
+#include <sstream>
+
+#include "session/spool.h"
+#include "session_test_fixture.h"
+
+using namespace session_test;
+
+namespace {
+
+std::string file_content(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+class SpoolTest : public SessionTest {
+ protected:
+  // A connection with one captured message.
+  void start_message() {
+    ASSERT_EQ(connect("192.0.2.1"), SMFIS_CONTINUE);
+    rec()->doIPd = false;
+    ASSERT_EQ(mail("<a@example.org>"), SMFIS_CONTINUE);
+    ASSERT_NE(msg(), nullptr);
+  }
+};
+
+TEST_F(SpoolTest, Layouts) {
+  using H = std::vector<std::pair<const char*, const char*>>;
+  struct {
+    const char* name;
+    H headers;
+    std::vector<std::string> chunks;
+    std::string file;
+  } cases[] = {
+      {"two headers and a line", {{"From", "a"}, {"Subject", "Hi"}}, {"x\r\n"},
+       "From: a\r\nSubject: Hi\r\n\r\nx\r\n"},
+      {"no headers", {}, {"body\r\n"}, "body\r\n"},
+      {"no body chunk", {{"From", "a"}}, {}, ""},
+      {"zero-byte first chunk", {{"From", "a"}}, {""}, "From: a\r\n\r\n"},
+      {"empty value", {{"X-Empty", ""}}, {"b"}, "X-Empty: \r\n\r\nb"},
+      {"folded value kept as given", {{"To", "a,\r\n\tb"}}, {"c"}, "To: a,\r\n\tb\r\n\r\nc"},
+      {"several chunks", {{"From", "a"}}, {"one", "", "two"}, "From: a\r\n\r\nonetwo"},
+      {"binary bytes", {}, {std::string("a\0b\r\n", 5)}, std::string("a\0b\r\n", 5)},
+  };
+  for (auto& c : cases) {
+    fake_milter::reset();
+    start_message();
+    for (auto& h : c.headers) EXPECT_EQ(header(h.first, h.second), SMFIS_CONTINUE);
+    EXPECT_EQ(mlfi_eoh(ctx()), SMFIS_CONTINUE);
+    for (auto& chunk : c.chunks) EXPECT_EQ(body(chunk), SMFIS_CONTINUE) << c.name;
+    EXPECT_EQ(file_content(msg()->tmppath()), c.file) << c.name;
+    EXPECT_EQ(msg()->message_size, c.file.size()) << c.name;
+    EXPECT_EQ(msg()->write_headers, c.headers.empty() || c.chunks.empty()) << c.name;
+    mlfi_abort(ctx());
+    mlfi_close(ctx());
+  }
+}
+
+TEST_F(SpoolTest, TheTwentySevenByteExample) {
+  start_message();
+  header("From", "a");
+  header("Subject", "Hi");
+  mlfi_eoh(ctx());
+  body("x\r\n");
+  EXPECT_EQ(msg()->message_size, 27u);
+  struct stat st;
+  ASSERT_EQ(stat(msg()->tmppath().c_str(), &st), 0);
+  EXPECT_EQ(st.st_size, 27);
+  EXPECT_TRUE(msg()->headers.empty());
+}
+
+TEST_F(SpoolTest, SubjectHeaders) {
+  struct {
+    std::vector<std::pair<const char*, const char*>> headers;
+    const char *hdr, *orig;
+  } cases[] = {
+      {{{"Subject", "Hi"}}, "Subject", "Hi"},
+      {{{"SUBJECT", "Loud"}}, "SUBJECT", "Loud"},
+      {{{"subject", "one"}, {"From", "a"}, {"Subject", "two"}}, "Subject", "two"},
+      {{{"Subjects", "no"}, {"X-Subject", "no"}}, "", ""},
+  };
+  for (auto& c : cases) {
+    fake_milter::reset();
+    start_message();
+    for (auto& h : c.headers) header(h.first, h.second);
+    EXPECT_EQ(msg()->subject_hdr, c.hdr);
+    EXPECT_EQ(msg()->subject_orig, c.orig);
+    EXPECT_EQ(msg()->headers.size(), c.headers.size());
+    mlfi_abort(ctx());
+    mlfi_close(ctx());
+  }
+}
+
+TEST_F(SpoolTest, QueueIdFromMacroOrUnknown) {
+  start_message();
+  fake_milter::state().macros["i"] = "4Xyz12";
+  mlfi_eoh(ctx());
+  EXPECT_EQ(msg()->queueid, "4Xyz12");
+  EXPECT_TRUE(logged("queueid=4Xyz12"));
+  mlfi_abort(ctx());
+
+  fake_milter::state().macros.erase("i");
+  mail("<b@example.org>");
+  mlfi_eoh(ctx());
+  EXPECT_EQ(msg()->queueid, "unknown");
+  EXPECT_TRUE(logged("queueid=unknown"));
+}
+
+TEST_F(SpoolTest, AbortRemovesTheSpoolFile) {
+  start_message();
+  header("From", "a");
+  mlfi_eoh(ctx());
+  body("x");
+  std::string path = msg()->tmppath();
+  EXPECT_EQ(mlfi_abort(ctx()), SMFIS_ACCEPT);
+  EXPECT_EQ(msg(), nullptr);
+  EXPECT_NE(access(path.c_str(), F_OK), 0);
+  EXPECT_TRUE(logged("mlfi_abort"));
+  // Abort with no message in progress only logs.
+  EXPECT_EQ(mlfi_abort(ctx()), SMFIS_ACCEPT);
+  EXPECT_EQ(mlfi_close(ctx()), SMFIS_ACCEPT);
+  EXPECT_EQ(fake_milter::state().priv, nullptr);
+}
+
+TEST_F(SpoolTest, CloseWithoutARecordDoesNothing) {
+  EXPECT_EQ(mlfi_close(ctx()), SMFIS_ACCEPT);
+  EXPECT_EQ(fake_milter::state().setpriv_calls, 0);
+  EXPECT_TRUE(logged("mlfi_close"));
+  EXPECT_EQ(mlfi_abort(ctx()), SMFIS_ACCEPT);
+}
+
+TEST_F(SpoolTest, CloseReleasesAMessageStillAttached) {
+  start_message();
+  header("From", "a");
+  body("x");
+  std::string path = msg()->tmppath();
+  EXPECT_EQ(mlfi_close(ctx()), SMFIS_ACCEPT);
+  EXPECT_EQ(fake_milter::state().priv, nullptr);
+  EXPECT_NE(access(path.c_str(), F_OK), 0);
+}
+
+// A spool write that fails defers the message and drops its state and file
+// at once: after that status libmilter calls neither end of message nor abort.
+TEST_F(SpoolTest, WriteFailureDefersAndLeavesNothing) {
+  struct {
+    const char* name;
+    int (*make_fd)(int* other_end);
+    bool with_headers;
+    std::string chunk;
+    const char* log_suffix;
+  } cases[] = {
+      {"full disk, header flush", [](int*) { return open("/dev/full", O_WRONLY | O_CLOEXEC); }, true, "x",
+       ": write(): No space left on device"},
+      {"full disk, body", [](int*) { return open("/dev/full", O_WRONLY | O_CLOEXEC); }, false, "x",
+       ": write(): No space left on device"},
+      {"read-only descriptor", [](int*) { return open("/dev/null", O_RDONLY | O_CLOEXEC); }, true, "x",
+       ": write(): Bad file descriptor"},
+      {"short write of a chunk",
+       [](int* other_end) {
+         // A non-blocking pipe of one page takes 4096 bytes of a larger
+         // chunk and then refuses the rest.
+         int p[2];
+         if (pipe2(p, O_NONBLOCK | O_CLOEXEC) != 0) return -1;
+         fcntl(p[1], F_SETPIPE_SZ, 4096);
+         *other_end = p[0];
+         return p[1];
+       },
+       false, std::string(10000, 'b'), ": write(): Resource temporarily unavailable truncated"},
+  };
+  for (auto& c : cases) {
+    fake_milter::reset();
+    log_lines().clear();
+    start_message();
+    fake_milter::state().macros["i"] = "QID7";
+    if (c.with_headers) header("From", "a");
+    mlfi_eoh(ctx());
+    std::string path = msg()->tmppath();
+    close(msg()->tmpfd());
+    int other_end = -1;
+    int fd = c.make_fd(&other_end);
+    ASSERT_GE(fd, 0) << c.name;
+    msg()->set_tmpfd(fd);
+    EXPECT_EQ(body(c.chunk), SMFIS_TEMPFAIL) << c.name;
+    EXPECT_EQ(msg(), nullptr) << c.name;
+    EXPECT_NE(access(path.c_str(), F_OK), 0) << c.name;
+    EXPECT_TRUE(logged("QID7: " + path + c.log_suffix)) << c.name;
+    ASSERT_NE(fake_milter::last_reply(), nullptr);
+    EXPECT_EQ(fake_milter::last_reply()->rcode, "451");
+    EXPECT_EQ(fcntl(fd, F_GETFD), -1) << c.name << ": descriptor not closed";
+    if (other_end >= 0) close(other_end);
+    // The connection goes on: a later message is captured afresh.
+    EXPECT_EQ(mail("<b@example.org>"), SMFIS_CONTINUE);
+    EXPECT_EQ(body("ok"), SMFIS_CONTINUE);
+    mlfi_close(ctx());
+  }
+}
+
+TEST_F(SpoolTest, SpoolFileIsNewPrivateToTheGroupAndCloseOnExec) {
+  mode_t old = umask(077);
+  std::string path;
+  int fd = create_spool_file(path);
+  umask(old);
+  ASSERT_GE(fd, 0);
+  EXPECT_EQ(path.rfind(tmpdir + "/tavmilt.", 0), 0u) << path;
+  EXPECT_EQ(path.size(), tmpdir.size() + 1 + 8 + 6);
+  struct stat st;
+  ASSERT_EQ(fstat(fd, &st), 0);
+  EXPECT_TRUE(S_ISREG(st.st_mode));
+  EXPECT_EQ(st.st_mode & 07777, 0640u);
+  EXPECT_EQ(st.st_size, 0);
+  EXPECT_TRUE(fcntl(fd, F_GETFD) & FD_CLOEXEC);
+  EXPECT_EQ(fcntl(fd, F_GETFL) & O_ACCMODE, O_RDWR);
+  std::string second;
+  int fd2 = create_spool_file(second);
+  EXPECT_NE(second, path);
+  close(fd);
+  close(fd2);
+  unlink(path.c_str());
+  unlink(second.c_str());
+}
+
+TEST_F(SpoolTest, SpoolDirectoryFallsBackToTmp) {
+  for (const char* value : {"", "/nonexistent-dir", "/etc/hostname"}) {
+    setenv("TMPDIR", value, 1);
+    std::string path;
+    int fd = create_spool_file(path);
+    ASSERT_GE(fd, 0) << value;
+    EXPECT_EQ(path.rfind("/tmp/tavmilt.", 0), 0u) << value;
+    close(fd);
+    unlink(path.c_str());
+  }
+  setenv("TMPDIR", tmpdir.c_str(), 1);
+}
+
+TEST_F(SpoolTest, PlantedNamesAreNeverOpened) {
+  std::string victim = tmpdir + "/victim";
+  { std::ofstream(victim) << "keep"; }
+  ASSERT_EQ(symlink(victim.c_str(), (tmpdir + "/tavmilt.AAAAAA").c_str()), 0);
+  ASSERT_EQ(symlink((tmpdir + "/missing").c_str(), (tmpdir + "/tavmilt.BBBBBB").c_str()), 0);
+  { std::ofstream(tmpdir + "/tavmilt.CCCCCC") << "planted"; }
+  std::vector<std::string> names = {"AAAAAA", "BBBBBB", "CCCCCC", "DDDDDD"};
+  size_t next = 0;
+  std::string path;
+  int fd = create_spool_file_in(tmpdir, path, [&] { return names.at(next++); });
+  ASSERT_GE(fd, 0);
+  EXPECT_EQ(path, tmpdir + "/tavmilt.DDDDDD");
+  EXPECT_EQ(file_content(victim), "keep");
+  EXPECT_NE(access((tmpdir + "/missing").c_str(), F_OK), 0);  // dangling link not followed
+  EXPECT_EQ(file_content(tmpdir + "/tavmilt.CCCCCC"), "planted");
+  close(fd);
+
+  // Every name taken: the creation gives up instead of looping.
+  std::string taken;
+  EXPECT_EQ(create_spool_file_in(tmpdir, taken, [] { return std::string("CCCCCC"); }), -1);
+  EXPECT_EQ(errno, EEXIST);
+  for (const char* f : {"victim", "tavmilt.AAAAAA", "tavmilt.BBBBBB", "tavmilt.CCCCCC", "tavmilt.DDDDDD"})
+    unlink((tmpdir + "/" + f).c_str());
+}
+
+}  // namespace
