@@ -289,6 +289,10 @@ class Postfix:
         return sink.find(r"\(Postfix\) with \w+ id %s\b" % re.escape(queue_id), timeout)
 
 
+class Unavailable(Exception):
+    """A mail server cannot run on this machine; the text says why."""
+
+
 def sendmail_missing():
     """Why Sendmail cannot run here, or None."""
     for deb in ("sendmail-bin", "sendmail-base", "sendmail-cf"):
@@ -324,6 +328,10 @@ class Sendmail:
         for deb in sorted(glob.glob(os.path.join(SENDMAIL_DEBS, "sendmail-*.deb"))):
             subprocess.run(["dpkg-deb", "-x", deb, pkgroot], check=True)
         self.binary = os.path.join(pkgroot, "usr", "libexec", "sendmail", "sendmail")
+        ldd = subprocess.run(["ldd", self.binary], capture_output=True, text=True)
+        lost = [line.split()[0] for line in ldd.stdout.splitlines() if "not found" in line]
+        if lost:
+            raise Unavailable("Sendmail's libraries are not installed: %s" % ", ".join(lost))
         queue = os.path.join(self.dir, "mqueue")
         os.makedirs(queue, exist_ok=True)
         os.chmod(queue, 0o700)
