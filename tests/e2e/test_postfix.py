@@ -104,6 +104,8 @@ class PostfixBase:
         # Every message is finished when its result is known: nothing may
         # stay in the filter's temporary directory.
         self.assertEqual(self.s.sb.spool_files(), [])
+        # Postfix never lost the filter (time-outs, malformed replies).
+        self.assertNotRegex(self.s.postfix.maillog(), r"fatal:|warning: .*[Mm]ilter")
 
     def log_line(self, pattern):
         return self.s.sb.wait_for_log(re.compile(pattern))

@@ -47,6 +47,11 @@ class SendmailEndToEnd(unittest.TestCase):
             part.stop()
         cls.sb.close()
 
+    def tearDown(self):
+        # Sendmail never lost the filter (time-outs, protocol errors).
+        for line in self.sb.messages():
+            self.assertNotRegex(line, r"Milter.*(error|timeout|unavailable)")
+
     def send(self, body, subject="A test message"):
         return mta.swaks(self.mx.port, "alice@sender.example", "bob@rcpt.example", subject=subject, body=body)
 
