@@ -1,6 +1,7 @@
 #include "startup.h"
 
 #include <errno.h>
+#include <signal.h>
 #include <grp.h>
 #include <pwd.h>
 #include <sys/resource.h>
@@ -158,6 +159,11 @@ void raise_descriptor_limit() {
           static_cast<unsigned long long>(lim.rlim_max), strerror(errno));
 }
 
+// A file-size limit on the process (RLIMIT_FSIZE, systemd's LimitFSIZE) must
+// make a spool or sample write fail, which defers the message, rather than
+// kill the whole filter with SIGXFSZ.
+void ignore_file_size_signal() { signal(SIGXFSZ, SIG_IGN); }
+
 }  // namespace
 
 int tav_main(int argc, char* argv[]) {
@@ -178,6 +184,7 @@ int tav_main(int argc, char* argv[]) {
   register_filter();
   debug(D_ALWAYS, "tav-milter %s starting", TAV_MILTER_VERSION);
 
+  ignore_file_size_signal();
   raise_descriptor_limit();
   open_listener();
   set_listener_nodelay();  // inet: no Nagle stall between reply packets

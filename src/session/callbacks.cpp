@@ -13,6 +13,7 @@
 #include "config/networks.h"
 #include "config/settings.h"
 #include "engines/iprep.h"
+#include "session/direction.h"
 #include "session/spool.h"
 #include "session/state.h"
 
@@ -21,14 +22,10 @@ namespace {
 context* get_context(SMFICTX* ctx) { return static_cast<context*>(smfi_getpriv(ctx)); }
 
 // Whether a message of this connection is classified: an engine is on and
-// the message is inbound (-G not given) or outbound (-O, and the client is
-// local or authenticated). The outbound part matches the end of message's
-// choice of direction, which treats exactly these messages as outbound.
+// the message is inbound (-G not given) or outbound.
 bool message_is_captured(const context& c) {
   if (!flag_tavasd && !flag_tavvod) return false;
-  bool outbound = tavasd_outbound && (is_empty_networklist(&mynetworks) ||
-                                      ip_in_networklist(c.connect_ip, &mynetworks) || c.userAuth);
-  return outbound || tavasd_inbound;
+  return tavasd_inbound || is_outbound_mode(c);
 }
 
 // The state of one captured message with its spool file. Throws only when

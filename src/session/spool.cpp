@@ -104,7 +104,7 @@ bool spool_write(tavMilter* m, const void* data, size_t len, bool& partial) {
     partial = n > 0;
     return false;
   }
-  m->message_size += static_cast<unsigned int>(n);
+  m->message_size += n;
   return true;
 }
 

@@ -8,6 +8,7 @@
 // Only the connection's own callbacks touch either record; no locks.
 #pragma once
 
+#include <cstdint>
 #include <list>
 #include <memory>
 #include <optional>
@@ -31,7 +32,7 @@ class tavMilter {
   std::list<std::string> headers;     // "name: value\r\n" lines not yet spooled
   bool write_headers = true;          // header section still to be written
   std::string queueid;                // macro "i", or "unknown"
-  unsigned int message_size = 0;      // bytes written to the spool file
+  uint64_t message_size = 0;          // bytes written to the spool file (64 bits: no wrap at 4 GiB)
   std::list<std::string> rcpt_list;   // envelope recipients in arrival order
   std::string subject_orig;           // value of the latest Subject header
   std::string subject_hdr;            // its name as received

@@ -1,12 +1,13 @@
 #include "verdict/classify.h"
 
+#include <cerrno>
 #include <cstring>
 #include <string>
 
 #include "config/debug.h"
-#include "config/networks.h"
 #include "config/settings.h"
 #include "engines/exchange.h"
+#include "session/direction.h"
 #include "session/state.h"
 #include "verdict/inbound.h"
 #include "verdict/outbound.h"
@@ -61,11 +62,6 @@ sfsistat failure_status(exchange_outcome outcome, bool outbound_mode) {
 int classification_timeout = kDaemonTimeout;
 
 const char* auth_log_text(const context& c) { return c.auth_authen ? c.auth_authen->c_str() : ""; }
-
-bool is_outbound_mode(const context& c) {
-  if (!tavasd_outbound) return false;
-  return is_empty_networklist(&mynetworks) || ip_in_networklist(c.connect_ip, &mynetworks) || c.userAuth;
-}
 
 // An authenticated session whose current MAIL came without a user name falls
 // back to the client address (under -e): the daemon keeps counting this
@@ -125,13 +121,21 @@ sfsistat mlfi_eom(SMFICTX* ctx) {
     debug(D_MISC, "mlfi_eom: working in inbound mode.");
   }
 
-  std::string data = classification_block(m, senderId, tavasd_inline);
-  exchange_payload payload;
-  payload.fd = m.tmpfd();
-  payload.length = m.message_size;
-  exchange_result ex = engine_exchange(kTag, target_tavasd_host, target_tavasd_port,
-                                       tavasd_inline ? kPathInline : kPathFile, data,
-                                       tavasd_inline ? &payload : nullptr, classification_timeout);
+  exchange_result ex;
+  if (m.tmpfd() == -1) {
+    // The spool file could not be created, so there is no message to send;
+    // in File mode its path could even name a file that is not ours. This
+    // is the spool read error that Inline mode meets at its first read.
+    ex.outcome = exchange_outcome::stream_failure;
+    ex.saved_errno = EBADF;
+  } else {
+    std::string data = classification_block(m, senderId, tavasd_inline);
+    exchange_payload payload;
+    payload.fd = m.tmpfd();
+    payload.length = m.message_size;
+    ex = engine_exchange(kTag, target_tavasd_host, target_tavasd_port, tavasd_inline ? kPathInline : kPathFile,
+                         data, tavasd_inline ? &payload : nullptr, classification_timeout);
+  }
 
   if (ex.outcome != exchange_outcome::ok) {
     // The exchange has logged its own failures; the stream failure names our

@@ -7,7 +7,8 @@
 // tavMilter is destroyed (spool file closed and removed) on every road.
 //
 // The pieces below are exposed so that tests can judge them without sockets:
-// is_outbound_mode() and choose_sender_id() decide direction and SenderID,
+// choose_sender_id() decides the SenderID (is_outbound_mode(), in
+// session/direction.h, the direction),
 // classification_block() builds the request's header block, and
 // read_classification() picks the five result values out of an answer.
 #pragma once
@@ -42,7 +43,6 @@ constexpr size_t kMaxBlockSenderId = 256;
 // Only tests change it, to shorten a silent daemon's wait.
 extern int classification_timeout;
 
-bool is_outbound_mode(const context& c);
 std::string choose_sender_id(const context& c);
 std::string classification_block(tavMilter& m, const std::string& senderId, bool inline_mode);
 classification_result read_classification(std::string& answer);

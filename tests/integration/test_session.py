@@ -110,8 +110,9 @@ class SessionTest(SandboxTest):
     def start(self, args=(), ipd_script=None, ipd_args=()):
         """tav-standin as tavipd and the filter pointed at it; returns the stand-in."""
         scripts = {"ipd": ipd_script} if ipd_script else None
-        self.standin = self.sb.start_standin({"ipd": 0}, args=list(ipd_args), scripts=scripts)
-        self.milter = self.sb.start_milter(["-d", "ALL", "-Z", str(self.standin.ports["ipd"])] + list(args))
+        self.standin = self.sb.start_standin({"ipd": 0, "asd": 0}, args=list(ipd_args), scripts=scripts)
+        self.milter = self.sb.start_milter(["-d", "ALL", "-Z", str(self.standin.ports["ipd"]),
+                                            "-z", str(self.standin.ports["asd"])] + list(args))
         return self.standin
 
     def lua(self, body, **variables):
@@ -129,15 +130,17 @@ class SessionTest(SandboxTest):
         return sum(1 for m in self.sb.messages() if m == text)
 
     def test_ignored_client_is_accepted_at_connect_without_a_query(self):
-        self.start(["-i", "192.0.2.0/24,2001:db8:1::/48"])
+        # "unspec": a client of an unknown family, which is 127.0.0.1.
+        self.start(["-i", "192.0.2.0/24,2001:db8:1::/48,127.0.0.1"])
         self.lua("""
-for _, ip in ipairs({"192.0.2.9", "2001:db8:1::9"}) do
+for _, ip in ipairs({"192.0.2.9", "2001:db8:1::9", "unspec"}) do
   local conn = open(ip)
   check(mt.getreply(conn) == SMFIR_ACCEPT, "not accepted at connect: " .. ip)
   mt.disconnect(conn)
 end
 """)
         self.sb.wait_for_log("2001:db8:1::9 is in our ignore list - accepting message")
+        self.sb.wait_for_log("127.0.0.1 is in our ignore list - accepting message")
         self.assertIn("192.0.2.9 is in our ignore list - accepting message", self.sb.messages())
         self.assertEqual(self.ipd_requests(), [])
         self.assertNotIn("tavIPd: enter", self.sb.messages())
@@ -181,7 +184,7 @@ end
 
     def test_daemon_down_lets_the_session_go_on(self):
         port = free_port()
-        self.sb.start_milter(["-d", "ALL", "-Z", str(port)])
+        self.sb.start_milter(["-d", "ALL", "-Z", str(port), "-z", str(free_port())])
         self.lua("""
 local conn = open("192.0.2.46")
 check(mt.helo(conn, "mx.example") == nil, "helo")
@@ -259,11 +262,12 @@ mt.disconnect(conn, false)
     def test_spool_write_failure_defers_and_leaves_no_file(self):
         # The filter's TMPDIR becomes a 8 KiB file system in its own mount
         # namespace, so a larger body fills it.
-        standin = self.sb.start_standin({"ipd": 0})
+        standin = self.sb.start_standin({"ipd": 0, "asd": 0})
         sock = self.sb.milter_socket()
         proc = self.sb.start(["sh", "-c", 'mount -t tmpfs -o size=8k,mode=1777 tmpfs "$TMPDIR" && exec "$@"', "sh",
                               harness.MILTER, "-p", "unix:" + sock, "-d", "ALL",
-                              "-Z", str(standin.ports["ipd"])], name="tav-milter")
+                              "-Z", str(standin.ports["ipd"]), "-z", str(standin.ports["asd"])],
+                             name="tav-milter")
         wait_for(lambda: os.path.exists(sock) or proc.popen.poll() is not None, 10, what="milter socket")
         self.assertIsNone(proc.popen.poll(), proc.popen.poll() is not None and proc.output())
         private_tmp = "/proc/%d/root%s" % (proc.pid, self.sb.tmp)
@@ -290,6 +294,36 @@ mt.disconnect(conn)
         self.sb.wait_for_log("mlfi_close")
         self.assertEqual(os.listdir(private_tmp), [])
         proc.stop()
+
+    def test_file_size_limit_defers_instead_of_killing_the_filter(self):
+        # Under a file-size limit a spool write past it must fail with EFBIG
+        # and defer the message; SIGXFSZ would otherwise end the whole filter.
+        standin = self.sb.start_standin({"ipd": 0, "asd": 0})
+        sock = self.sb.milter_socket()
+        proc = self.sb.start(["prlimit", "--fsize=8192", harness.MILTER, "-p", "unix:" + sock, "-d", "ALL",
+                              "-D", os.path.join(self.sb.dir, "samples/"),
+                              "-Z", str(standin.ports["ipd"]), "-z", str(standin.ports["asd"])],
+                             name="tav-milter")
+        wait_for(lambda: os.path.exists(sock) or proc.popen.poll() is not None, 10, what="milter socket")
+        self.lua("""
+local conn = open("192.0.2.51")
+check(mt.mailfrom(conn, "<big@example.org>") == nil, "mailfrom")
+check(mt.header(conn, "From", "big") == nil, "header")
+check(mt.eoh(conn) == nil, "eoh")
+local r
+for i = 1, 4 do
+  check(mt.bodystring(conn, string.rep("0123456789abcdef", 1024)) == nil, "body")
+  r = mt.getreply(conn)
+  if r ~= SMFIR_CONTINUE then break end
+end
+check(r == SMFIR_REPLYCODE or r == SMFIR_TEMPFAIL, "spool write past the size limit not deferred")
+mt.disconnect(conn)
+""")
+        self.sb.wait_for_log(": write(): File too large")
+        self.sb.wait_for_log("mlfi_close")
+        self.assertIsNone(proc.popen.poll(), "the filter died")
+        self.assert_no_spool_files()
+        self.assertEqual(proc.stop(), 0)
 
 
 if __name__ == "__main__":

@@ -327,3 +327,26 @@ TEST_F(ClassifyTest, WithoutMessageStateNothingHappens) {
   EXPECT_EQ(mlfi_eom(fake_milter::ctx()), SMFIS_CONTINUE);
   EXPECT_TRUE(in.requests().empty());
 }
+
+// A message whose spool file could not be created reaches end of message
+// only when no body chunk came. Nothing is sent: in File mode the path may
+// name somebody else's file. It fails like an unreadable spool.
+TEST_F(ClassifyTest, MessageWithoutSpoolFileIsNotSent) {
+  for (bool inline_mode : {false, true}) {
+    for (bool outbound : {false, true}) {
+      SCOPED_TRACE(std::string(inline_mode ? "inline" : "file") + (outbound ? ", -O" : ""));
+      fresh();
+      tavasd_inline = inline_mode;
+      tavasd_outbound = outbound;
+      tavMilter& m = message();
+      close(m.tmpfd());
+      m.set_tmpfd(-1);
+      EXPECT_EQ(mlfi_eom(fake_milter::ctx()), outbound ? SMFIS_CONTINUE : SMFIS_TEMPFAIL);
+      EXPECT_EQ(c.milter, nullptr);
+      EXPECT_EQ(lines_with("Q1: " + spool + ": write message to tavasd(): Bad file descriptor").size(), 1u);
+      unlink(spool.c_str());
+    }
+  }
+  EXPECT_TRUE(in.requests().empty());
+  EXPECT_TRUE(out.requests().empty());
+}
