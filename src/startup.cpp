@@ -18,6 +18,7 @@
 #include "config/debug.h"
 #include "config/options.h"
 #include "config/settings.h"
+#include "listener.h"
 #include "session/callbacks.h"
 #include "tav-milter.h"
 #include "verdict/classify.h"
@@ -186,6 +187,7 @@ int tav_main(int argc, char* argv[]) {
   ignore_file_size_signal();
   raise_descriptor_limit();
   open_listener();
+  set_listener_nodelay();  // inet: no Nagle stall between reply packets
   const int result = smfi_main();
 
   debug(D_ALWAYS, "tav-milter %s exiting", TAV_MILTER_VERSION);

@@ -79,6 +79,21 @@ def wait_for_port(port, host="127.0.0.1", timeout=10.0):
     wait_for(ready, timeout, what="port %d" % port)
 
 
+def milter_listening(conn):
+    """True when the socket named by a -p text ("unix:/path", "local:/path",
+    a plain path, "inet:PORT@HOST") is there to connect to. For inet this
+    opens and closes one connection."""
+    if conn.startswith("inet:"):
+        port, _, host = conn[len("inet:"):].partition("@")
+        try:
+            with socket.create_connection((host or "127.0.0.1", int(port)), timeout=0.5):
+                return True
+        except (OSError, ValueError):
+            return False
+    path = conn.split(":", 1)[1] if conn.startswith(("unix:", "local:")) else conn
+    return os.path.exists(path)
+
+
 class Process:
     """A started process that is stopped (and reaped) when the sandbox closes."""
 
@@ -197,14 +212,20 @@ class Sandbox:
     def milter_socket(self):
         return os.path.join(self.dir, "milter.sock")
 
-    def start_milter(self, args, sock=None, wait=True):
-        """Starts tav-milter on a unix socket in the sandbox with extra `args`."""
+    def start_milter(self, args, sock=None, wait=True, conn=None):
+        """Starts tav-milter on a unix socket in the sandbox with extra `args`.
+
+        conn: a whole -p text instead ("inet:PORT@127.0.0.1", "unix:/path");
+        the wait is then for that socket to accept connections.
+        """
         sock = sock or self.milter_socket()
-        proc = self.start([MILTER, "-p", "unix:" + sock, "-D", os.path.join(self.dir, "samples/")] + list(args),
+        conn = conn or "unix:" + sock
+        proc = self.start([MILTER, "-p", conn, "-D", os.path.join(self.dir, "samples/")] + list(args),
                           name="tav-milter")
         proc.socket = sock
+        proc.conn = conn
         if wait:
-            wait_for(lambda: os.path.exists(sock) or proc.popen.poll() is not None,
+            wait_for(lambda: milter_listening(conn) or proc.popen.poll() is not None,
                      10, what="milter socket")
             if proc.popen.poll() is not None:
                 out, err = proc.output()

@@ -1,0 +1,15 @@
+// TCP_NODELAY for the filter's inet listener.
+//
+// Over an inet socket libmilter writes each reply packet with a write of its
+// own; with Nagle's algorithm on, a packet that follows an unacknowledged one
+// waits for the mail server's delayed ACK (about 40 ms per message that adds
+// headers). libmilter opens the listening socket itself and does not hand it
+// out, so set_listener_nodelay() finds it among the process's descriptors
+// (a listening stream socket of family AF_INET or AF_INET6) and turns
+// TCP_NODELAY on; Linux copies the option to every socket accepted from it.
+// Call it after smfi_opensocket(). It returns how many sockets it changed:
+// 0 for a unix socket or when the socket is not open (smfi_main() reports
+// that), and logs (D_MISC) a socket it could not change. Never fails hard.
+#pragma once
+
+int set_listener_nodelay();
