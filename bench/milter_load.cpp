@@ -582,28 +582,30 @@ void driver::queue_message(session& s) {
   }
   if (!(s.pflags & SMFIP_NOHDRS)) {
     for (int i = 0; i < o_.headers; ++i) {
-      b.clear();
+      const char* name = "Received";
       switch (i) {
-        case 0: snprintf(buf, sizeof buf, "<sender%ld@example.org>", n); packet(b, SMFIC_HEADER, strings({"From", buf})); break;
-        case 1: packet(b, SMFIC_HEADER, strings({"To", "<rcpt@example.net>"})); break;
-        case 2: snprintf(buf, sizeof buf, "load message %ld", n); packet(b, SMFIC_HEADER, strings({"Subject", buf})); break;
-        case 3: snprintf(buf, sizeof buf, "<%ld.%u@load.example>", n, s.id); packet(b, SMFIC_HEADER, strings({"Message-ID", buf})); break;
-        default:
-          snprintf(buf, sizeof buf, "from client%u.example by mx.example with ESMTP id L%ld.%d", s.id, n, i);
-          packet(b, SMFIC_HEADER, strings({"Received", buf}));
+        case 0: name = "From"; snprintf(buf, sizeof buf, "<sender%ld@example.org>", n); break;
+        case 1: name = "To"; snprintf(buf, sizeof buf, "<rcpt@example.net>"); break;
+        case 2: name = "Subject"; snprintf(buf, sizeof buf, "load message %ld", n); break;
+        case 3: name = "Message-ID"; snprintf(buf, sizeof buf, "<%ld.%u@load.example>", n, s.id); break;
+        default: snprintf(buf, sizeof buf, "from client%u.example by mx.example with ESMTP id L%ld.%d", s.id, n, i);
       }
+      b.clear();
+      packet(b, SMFIC_HEADER, strings({name, buf}));
       add(step::header, b);
     }
   }
-  if (!(s.pflags & SMFIP_NOEOH)) {
+  // End of headers and end of message carry the queue id, as Postfix sends it.
+  auto with_queue_id = [&](step what, char cmd) {
     b.clear();
     if (o_.queue_id) {
       snprintf(buf, sizeof buf, "L%08lX", n);
-      macros(b, SMFIC_EOH, {"i", buf});
+      macros(b, cmd, {"i", buf});
     }
-    packet(b, SMFIC_EOH);
-    add(step::eoh, b);
-  }
+    packet(b, cmd);
+    add(what, b);
+  };
+  if (!(s.pflags & SMFIP_NOEOH)) with_queue_id(step::eoh, SMFIC_EOH);
   const std::string& text = s.spam ? body_.spam : body_.clean;
   if (!(s.pflags & SMFIP_NOBODY)) {
     for (size_t done = 0; done < size; done += body_chunk) {
@@ -622,13 +624,7 @@ void driver::queue_message(session& s) {
     add(step::abort, b);
     return;
   }
-  b.clear();
-  if (o_.queue_id) {
-    snprintf(buf, sizeof buf, "L%08lX", n);
-    macros(b, SMFIC_BODYEOB, {"i", buf});
-  }
-  packet(b, SMFIC_BODYEOB);
-  add(step::eom, b);
+  with_queue_id(step::eom, SMFIC_BODYEOB);
 }
 
 void driver::send(session& s, const std::string& bytes) {
