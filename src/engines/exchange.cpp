@@ -8,6 +8,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <strings.h>
 #include <sys/socket.h>
@@ -69,6 +70,12 @@ bool send_all(int fd, const char* data, size_t len) {
     len -= static_cast<size_t>(n);
   }
   return true;
+}
+
+// TCP_CORK on or off; off sends whatever is held back at once.
+void set_cork(int fd, bool on) {
+  int v = on ? 1 : 0;
+  setsockopt(fd, IPPROTO_TCP, TCP_CORK, &v, sizeof v);
 }
 
 // The request text: the fixed header block around `path`, then `body`.
@@ -154,6 +161,12 @@ exchange_result engine_exchange(const char* tag, const char* host, uint16_t port
   timeval tv{timeout, 0};
   setsockopt(sock.get(), SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
 
+  // A request followed by a streamed message goes out in many small sends.
+  // Nagle's algorithm would hold each partial segment until the daemon's
+  // delayed acknowledgement (about 40 ms a message); corked, the kernel
+  // sends full segments and the rest when the stream ends.
+  if (payload != nullptr) set_cork(sock.get(), true);
+
   // A failed write is not judged here: it shows up as a missing or bad answer.
   unsigned long content_length = body.size() + (payload ? payload->length : 0);
   std::string query = format_request(path, body, content_length);
@@ -175,6 +188,7 @@ exchange_result engine_exchange(const char* tag, const char* host, uint16_t port
       if (n == 0) break;
       if (sending) sending = send_all(sock.get(), chunk, static_cast<size_t>(n));
     }
+    set_cork(sock.get(), false);
   }
 
   // One deadline for the whole answer; it may come in several segments.
