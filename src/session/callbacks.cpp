@@ -37,8 +37,10 @@ std::unique_ptr<tavMilter> new_message(const context& c, const char* sender) {
   std::string path;
   int fd = create_spool_file(path);
   int err = errno;
-  m->set_tmpfd(fd);
+  // The path first: should copying it fail, the destructor must not find
+  // a descriptor without the name to unlink.
   m->set_tmppath(path);
+  m->set_tmpfd(fd);
   // The message stays captured without a spool file; its first write fails
   // and defers it.
   if (fd == -1) debug(D_MISC, "open(%s): %s", path.c_str(), strerror(err));

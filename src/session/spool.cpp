@@ -91,6 +91,10 @@ sfsistat spool_write_failed(SMFICTX* ctx, context* c, bool partial) {
     debug(D_FUNC, "%s: %s: write(): %s truncated", m->queueid.c_str(), m->tmppath().c_str(), strerror(err));
   else
     debug(D_FUNC, "%s: %s: write(): %s", m->queueid.c_str(), m->tmppath().c_str(), strerror(err));
+  // The lines above need -d FUNC; a deferral must be visible with the
+  // default categories too.
+  debug(D_ALWAYS, "%s: spool file %s could not be written (%s): message deferred", m->queueid.c_str(),
+        m->tmppath().c_str(), strerror(err));
   set_reply(ctx, "451", "4.3.0", "Temporary failure while storing the message, please try again later");
   c->milter.reset();
   return SMFIS_TEMPFAIL;
@@ -109,6 +113,18 @@ bool spool_write(tavMilter* m, const void* data, size_t len, bool& partial) {
 }
 
 }  // namespace
+
+bool spool_pending_headers(tavMilter* m, bool& partial) {
+  if (!m->write_headers || m->headers.empty()) return true;
+  while (!m->headers.empty()) {
+    const std::string& line = m->headers.front();
+    if (!spool_write(m, line.data(), line.size(), partial)) return false;
+    m->headers.pop_front();
+  }
+  if (!spool_write(m, "\r\n", 2, partial)) return false;
+  m->write_headers = false;
+  return true;
+}
 
 int create_spool_file_in(const std::string& dir, std::string& path,
                          const std::function<std::string()>& suffix) {
@@ -176,15 +192,7 @@ sfsistat mlfi_body(SMFICTX* ctx, unsigned char* bp, size_t blen) {
   bool partial = false;
   // The header section goes out with the first chunk, and only when there
   // are header lines: a message without any is spooled as its body alone.
-  if (m->write_headers && !m->headers.empty()) {
-    while (!m->headers.empty()) {
-      const std::string& line = m->headers.front();
-      if (!spool_write(m, line.data(), line.size(), partial)) return spool_write_failed(ctx, c, partial);
-      m->headers.pop_front();
-    }
-    if (!spool_write(m, "\r\n", 2, partial)) return spool_write_failed(ctx, c, partial);
-    m->write_headers = false;
-  }
+  if (!spool_pending_headers(m, partial)) return spool_write_failed(ctx, c, partial);
   if (blen > 0 && !spool_write(m, bp, blen, partial)) return spool_write_failed(ctx, c, partial);
   debug(D_FUNC, "mlfi_body: exit");
   return SMFIS_CONTINUE;

@@ -9,10 +9,17 @@
 // holding the last name tried.
 // create_spool_file_in() does the same in `dir`, taking the six characters of
 // each attempt from `suffix` (tests script the names with it).
+// spool_pending_headers() writes the header lines still waiting, and the
+// empty line after them, to the message's spool file; the body callback does
+// it at the first chunk, end of message for a message that had no body
+// chunk. Returns false after a failed write (errno set; `partial` tells
+// whether part of a piece was written).
 #pragma once
 
 #include <functional>
 #include <string>
+
+class tavMilter;
 
 constexpr int kSpoolFileMode = 0640;
 constexpr int kSpoolNameAttempts = 100;  // names tried before giving up (EEXIST)
@@ -20,3 +27,4 @@ constexpr int kSpoolNameAttempts = 100;  // names tried before giving up (EEXIST
 int create_spool_file(std::string& path);
 int create_spool_file_in(const std::string& dir, std::string& path,
                          const std::function<std::string()>& suffix);
+bool spool_pending_headers(tavMilter* m, bool& partial);

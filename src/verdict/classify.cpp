@@ -8,6 +8,7 @@
 #include "config/settings.h"
 #include "engines/exchange.h"
 #include "session/direction.h"
+#include "session/spool.h"
 #include "session/state.h"
 #include "verdict/inbound.h"
 #include "verdict/outbound.h"
@@ -122,7 +123,13 @@ sfsistat mlfi_eom(SMFICTX* ctx) {
   }
 
   exchange_result ex;
-  if (m.tmpfd() == -1) {
+  bool partial = false;
+  if (m.tmpfd() != -1 && !spool_pending_headers(&m, partial)) {
+    // A message without a body chunk still has its header lines waiting;
+    // they are the message. A failed write is an unreadable spool.
+    ex.outcome = exchange_outcome::stream_failure;
+    ex.saved_errno = errno;
+  } else if (m.tmpfd() == -1) {
     // The spool file could not be created, so there is no message to send;
     // in File mode its path could even name a file that is not ours. This
     // is the spool read error that Inline mode meets at its first read.

@@ -27,6 +27,11 @@ bool write_all(int fd, const char* p, size_t len) {
       if (errno == EINTR) continue;
       return false;
     }
+    if (n == 0) {
+      // No progress and no error: a full device, not a reason to spin.
+      errno = ENOSPC;
+      return false;
+    }
     p += n;
     len -= static_cast<size_t>(n);
   }

@@ -191,6 +191,14 @@ TEST_F(SpoolTest, WriteFailureDefersAndLeavesNothing) {
     EXPECT_EQ(msg(), nullptr) << c.name;
     EXPECT_NE(access(path.c_str(), F_OK), 0) << c.name;
     EXPECT_TRUE(logged("QID7: " + path + c.log_suffix)) << c.name;
+    // Visible with the default categories too: an operator must see why mail is deferred.
+    EXPECT_EQ(std::count_if(log_lines().begin(), log_lines().end(),
+                            [&](const std::string& l) {
+                              return l.rfind("QID7: spool file " + path + " could not be written (", 0) == 0 &&
+                                     l.find("): message deferred") != std::string::npos;
+                            }),
+              1)
+        << c.name;
     ASSERT_NE(fake_milter::last_reply(), nullptr);
     EXPECT_EQ(fake_milter::last_reply()->rcode, "451");
     EXPECT_EQ(fcntl(fd, F_GETFD), -1) << c.name << ": descriptor not closed";

@@ -110,6 +110,23 @@ TEST_F(ClassifyTest, InlineModeStreamsTheSpoolAfterTheBlock) {
             request("/tavasd/ClassifyMessage_Inline", block.size() + content.size(), block + content));
 }
 
+// libmilter delivers no body chunk for a message with an empty body: its
+// header lines are still waiting at end of message and must be classified.
+TEST_F(ClassifyTest, HeadersOfAMessageWithoutBodyAreSent) {
+  tavasd_inline = true;
+  tavMilter& m = message("");
+  m.headers = {"From: a\r\n", "Subject: buy now\r\n"};
+  m.write_headers = true;
+  EXPECT_EQ(eom(), SMFIS_CONTINUE);
+  std::string block =
+      "X-TVRN-PVer: 0000001\r\nX-TVRN-MailFrom: <a@example.org>\r\nX-TVRN-SenderIP: 192.0.2.1\r\n"
+      "X-TVRN-RcptCount: \r\n\r\n";
+  std::string content = "From: a\r\nSubject: buy now\r\n\r\n";
+  ASSERT_EQ(in.requests().size(), 1u);
+  EXPECT_EQ(in.requests()[0],
+            request("/tavasd/ClassifyMessage_Inline", block.size() + content.size(), block + content));
+}
+
 TEST_F(ClassifyTest, RequestBlockValuesAreBoundedAndCannotAddLines) {
   tavMilter& m = message();
   m.set_from("<" + std::string(3000, 'f') + "@example.org>");
