@@ -106,6 +106,18 @@ void add_ipv6(const std::string& addr_part, const std::string* mask_part, networ
   unsigned prefix = 128;
   if (mask_part != nullptr && !read_prefix(*mask_part, 128, &prefix))
     list_error("%s: bad CIDR value", *mask_part);
+  // Clients that arrive as IPv4-mapped IPv6 addresses are matched as the
+  // IPv4 address they carry, so a mapped item is kept as that IPv4 network
+  // (a prefix below 96 covers more than the mapped range and stays IPv6).
+  if (IN6_IS_ADDR_V4MAPPED(&addr) && prefix >= 96) {
+    in_addr v4, mask4 = ipv4_prefix_mask(prefix - 96);
+    memcpy(&v4.s_addr, &addr.s6_addr[12], 4);
+    log_adding(AF_INET, &v4, &mask4);
+    net& entry = append_entry(list, AF_INET);
+    entry.network.s_addr = v4.s_addr & mask4.s_addr;
+    entry.netmask = mask4;
+    return;
+  }
   in6_addr mask = ipv6_prefix_mask(prefix);
 
   log_adding(AF_INET6, &addr, &mask);

@@ -132,6 +132,21 @@ TEST_F(NetworksTest, Ipv6ItemsMatchOnlyIpv6Clients) {
   free(any6.nets);
 }
 
+// Mapped clients are matched as IPv4, so a mapped item must become the IPv4
+// network it carries, or it could never match anything.
+TEST_F(NetworksTest, Ipv4MappedItemsAreIpv4Networks) {
+  flag_debug |= 1 << D_MISC;
+  parse_networklist("::ffff:192.0.2.77/120,::ffff:198.51.100.1,::ffff:0:0/64", &list);
+  ASSERT_EQ(list.num_nets, 3);
+  EXPECT_EQ(lines[0], "Adding 192.0.2.77/255.255.255.0 to network list");
+  EXPECT_EQ(lines[1], "Adding 198.51.100.1/255.255.255.255 to network list");
+  EXPECT_EQ(list.nets[0].family, AF_INET);
+  EXPECT_EQ(list.nets[2].family, AF_INET6);  // wider than the mapped range
+  EXPECT_EQ(ip_in_networklist(v4("192.0.2.7"), &list), 1);
+  EXPECT_EQ(ip_in_networklist(v4("198.51.100.1"), &list), 1);
+  EXPECT_EQ(ip_in_networklist(v4("198.51.100.2"), &list), 0);
+}
+
 TEST_F(NetworksTest, EmptyListHoldsNothing) {
   EXPECT_EQ(is_empty_networklist(&list), 1);
   EXPECT_EQ(ip_in_networklist(v4("10.0.0.1"), &list), 0);
