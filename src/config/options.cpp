@@ -167,16 +167,18 @@ const option long_options[] = {
     {nullptr, 0, nullptr, 0},
 };
 
-// Text settings must outlive argv's owner; the copies are kept here for the
-// whole process (and stay reachable, so leak checkers do not flag them).
+// Text settings must outlive argv's owner; the copies are kept for the whole
+// process and never freed, not even by exit(): libmilter's session threads
+// may still read them while the process ends. The list keeps them reachable,
+// so leak checkers do not flag them.
 const char* keep_copy(const char* text) {
-  static std::vector<std::unique_ptr<char, decltype(&free)>> kept;
+  static auto* kept = new std::vector<char*>;
   char* copy = strdup(text);
   if (copy == nullptr) {
     fprintf(stderr, "Out of memory while reading the command line\n");
     exit(1);
   }
-  kept.emplace_back(copy, free);
+  kept->push_back(copy);
   return copy;
 }
 
