@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <signal.h>
+#include <fcntl.h>
 #include <grp.h>
 #include <pwd.h>
 #include <sys/resource.h>
@@ -14,6 +15,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <exception>
+#include <string>
 
 #include "config/debug.h"
 #include "config/options.h"
@@ -51,8 +53,12 @@ namespace {
 FILE* open_pidfile(const char* path) {
   if (path == nullptr) return nullptr;
   unlink(path);  // an old file or link is replaced, never written through
-  FILE* f = fopen(path, "w");
+  // Created exclusively: a link planted between the removal and the open
+  // (the directory may be shared) is refused, not followed as root.
+  int fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+  FILE* f = fd >= 0 ? fdopen(fd, "w") : nullptr;
   if (f == nullptr) {
+    if (fd >= 0) close(fd);
     fprintf(stderr, "Could not open pidfile: %s\n", strerror(errno));
     exit(1);
   }
@@ -164,12 +170,29 @@ void raise_descriptor_limit() {
 // kill the whole filter with SIGXFSZ.
 void ignore_file_size_signal() { signal(SIGXFSZ, SIG_IGN); }
 
+// Detaching moves the working directory to "/": a relative pidfile or sample
+// directory would be created in one place and removed or used in another.
+// Such paths are made absolute first (the copies live as long as the process).
+const char* absolute_path(const char* path) {
+  if (path == nullptr || path[0] == '/') return path;
+  char* cwd = getcwd(nullptr, 0);
+  if (cwd == nullptr) return path;
+  std::string full = std::string(cwd) + "/" + path;
+  free(cwd);
+  char* copy = strdup(full.c_str());
+  return copy != nullptr ? copy : path;
+}
+
 }  // namespace
 
 int tav_main(int argc, char* argv[]) {
   std::set_terminate(__gnu_cxx::__verbose_terminate_handler);
   open_log();
-  const command_line cl = parse_command_line(argc, argv);
+  command_line cl = parse_command_line(argc, argv);
+  if (cl.dofork) {
+    cl.pidfilename = absolute_path(cl.pidfilename);
+    messages_dir = absolute_path(messages_dir);
+  }
 
   FILE* pidfile = open_pidfile(cl.pidfilename);
   change_group(effgroup);

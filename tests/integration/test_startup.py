@@ -126,6 +126,36 @@ class StartUp(SandboxTest):
         self.sb.wait_for_log("tav-milter 2.0.1 exiting")
         self.assertFalse(os.path.exists(pidfile))
 
+    def test_detached_process_keeps_relative_paths_where_they_were_given(self):
+        # Detaching moves to "/": a relative pidfile must still be removed at
+        # the stop, and relative sample paths must stay in the start directory.
+        sock = self.path("r.sock")
+        r = self.sb.run([MILTER, "-f", "-P", "rel.pid", "-p", "unix:" + sock, "-D", "relsamples/"],
+                        cwd=self.sb.dir)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        pidfile = self.path("rel.pid")
+        text = wait_for(lambda: open(pidfile).read() if os.path.exists(pidfile) else "", what="pidfile")
+        pid = int(text)
+        self.addCleanup(lambda: process_alive(pid) and os.kill(pid, signal.SIGKILL))
+        self.assertTrue(os.path.isdir(self.path("relsamples")))
+        self.sb.wait_for_log("tav-milter 2.0.1 starting")
+        os.kill(pid, signal.SIGTERM)
+        wait_for(lambda: not process_alive(pid), 20, what="the detached filter to stop")
+        self.assertFalse(os.path.exists(pidfile))
+
+    def test_planted_link_at_the_pidfile_is_replaced_not_followed(self):
+        target = self.path("victim")
+        with open(target, "w") as f:
+            f.write("keep me\n")
+        pidfile = self.path("link.pid")
+        os.symlink(target, pidfile)
+        r = self.sb.run([MILTER, "-A", "-I", "-V", "-P", pidfile, "-p", "unix:" + self.path("x.sock"),
+                         "-D", self.path("samples")])
+        self.assertEqual(r.returncode, 1)
+        self.assertFalse(os.path.islink(pidfile))
+        with open(target) as f:
+            self.assertEqual(f.read(), "keep me\n")
+
     def test_serves_a_milter_client_and_stops_with_0_on_sigterm(self):
         pidfile = self.path("t.pid")
         milter = self.sb.start_milter(["-P", pidfile, "-T", "-d", "MISC"])
