@@ -21,7 +21,9 @@
 #include "config/options.h"
 #include "config/settings.h"
 #include "listener.h"
+#include "engines/exchange.h"
 #include "session/callbacks.h"
+#include "session/spool.h"
 #include "tav-milter.h"
 #include "verdict/classify.h"
 
@@ -170,6 +172,16 @@ void raise_descriptor_limit() {
 // kill the whole filter with SIGXFSZ.
 void ignore_file_size_signal() { signal(SIGXFSZ, SIG_IGN); }
 
+// libmilter returns from its loop while sessions may still be in progress
+// (a message waiting for its daemon); the process would end under them and
+// leave their spool files behind. Messages get the time of one daemon
+// exchange to end; whatever spool file is still in use after that goes.
+void finish_messages() {
+  if (spool_wait_idle(2 * kDaemonTimeout * 1000)) return;
+  int removed = spool_remove_leftovers();
+  if (removed > 0) debug(D_ALWAYS, "Removed %d spool file(s) of messages still in progress", removed);
+}
+
 // Detaching moves the working directory to "/": a relative pidfile or sample
 // directory would be created in one place and removed or used in another.
 // Such paths are made absolute first (the copies live as long as the process).
@@ -212,6 +224,7 @@ int tav_main(int argc, char* argv[]) {
   open_listener();
   set_listener_nodelay();  // inet: no Nagle stall between reply packets
   const int result = smfi_main();
+  finish_messages();
 
   debug(D_ALWAYS, "tav-milter %s exiting", TAV_MILTER_VERSION);
   if (cl.pidfilename != nullptr) unlink(cl.pidfilename);

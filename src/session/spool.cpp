@@ -13,6 +13,8 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
+#include <set>
 
 #include "config/debug.h"
 #include "reply_text.h"
@@ -22,6 +24,17 @@
 namespace {
 
 context* get_context(SMFICTX* ctx) { return static_cast<context*>(smfi_getpriv(ctx)); }
+
+// The spool files in use. Never destroyed: session threads may still end
+// their messages while the process exits.
+struct live_spools {
+  std::mutex mu;
+  std::set<std::string> paths;
+};
+live_spools& spools() {
+  static auto* live = new live_spools;
+  return *live;
+}
 
 // The six name characters of one attempt, from the kernel's random source.
 // getrandom() without flags fails only before the pool is seeded at boot;
@@ -149,7 +162,41 @@ int create_spool_file_in(const std::string& dir, std::string& path,
 }
 
 int create_spool_file(std::string& path) {
-  return create_spool_file_in(spool_directory(), path, random_suffix);
+  int fd = create_spool_file_in(spool_directory(), path, random_suffix);
+  if (fd >= 0) {
+    live_spools& live = spools();
+    std::lock_guard<std::mutex> lock(live.mu);
+    live.paths.insert(path);
+  }
+  return fd;
+}
+
+void spool_forget(const std::string& path) {
+  live_spools& live = spools();
+  std::lock_guard<std::mutex> lock(live.mu);
+  live.paths.erase(path);
+}
+
+bool spool_wait_idle(int timeout_ms) {
+  for (int waited = 0;; waited += 50) {
+    {
+      live_spools& live = spools();
+      std::lock_guard<std::mutex> lock(live.mu);
+      if (live.paths.empty()) return true;
+    }
+    if (waited >= timeout_ms) return false;
+    usleep(50 * 1000);
+  }
+}
+
+int spool_remove_leftovers() {
+  live_spools& live = spools();
+  std::lock_guard<std::mutex> lock(live.mu);
+  int removed = 0;
+  for (const std::string& path : live.paths)
+    if (unlink(path.c_str()) == 0) ++removed;
+  live.paths.clear();
+  return removed;
 }
 
 sfsistat mlfi_header(SMFICTX* ctx, char* headerf, char* headerv) {

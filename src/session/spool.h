@@ -14,6 +14,14 @@
 // it at the first chunk, end of message for a message that had no body
 // chunk. Returns false after a failed write (errno set; `partial` tells
 // whether part of a piece was written).
+//
+// Spool files in use are listed process-wide (the only state the session
+// threads share, under one mutex): create_spool_file() adds a file,
+// spool_forget() drops it when its message's state is destroyed. When the
+// filter stops, libmilter may return while sessions are still in progress;
+// spool_wait_idle() waits (bounded) for their messages to end and
+// spool_remove_leftovers() removes what is left, so no spool file outlives
+// the process.
 #pragma once
 
 #include <functional>
@@ -28,3 +36,6 @@ int create_spool_file(std::string& path);
 int create_spool_file_in(const std::string& dir, std::string& path,
                          const std::function<std::string()>& suffix);
 bool spool_pending_headers(tavMilter* m, bool& partial);
+void spool_forget(const std::string& path);
+bool spool_wait_idle(int timeout_ms);
+int spool_remove_leftovers();

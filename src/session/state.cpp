@@ -2,6 +2,8 @@
 
 #include <unistd.h>
 
+#include "session/spool.h"
+
 tavMilter::tavMilter() : error(false), _rcptcount(0), _tmpfd(-1) {}
 
 tavMilter::~tavMilter() {
@@ -10,6 +12,7 @@ tavMilter::~tavMilter() {
   if (_tmpfd != -1) {
     close(_tmpfd);
     unlink(_tmppath.c_str());
+    spool_forget(_tmppath);
   }
   // The members go in reverse order of declaration, as C++ does anyway.
 }

@@ -323,6 +323,32 @@ mt.disconnect(conn)
         self.assert_no_spool_files()
         self.assertEqual(proc.stop(), 0)
 
+    def test_stop_while_a_message_waits_leaves_no_spool_file(self):
+        # libmilter returns from its loop about 5 s after SIGTERM whatever its
+        # sessions are doing; a message still waiting for its daemon must end
+        # (or lose its spool file) before the process does.
+        self.standin = self.sb.start_standin({"ipd": 0, "asd": 0}, scripts={"asd": "@silent\n"})
+        self.milter = self.sb.start_milter(["-d", "ALL", "-Z", str(self.standin.ports["ipd"]),
+                                            "-z", str(self.standin.ports["asd"])])
+        client = MilterClient(self.sb.milter_socket())
+        self.addCleanup(client.s.close)
+        client.connect("192.0.2.60")
+        client.helo("mx.example")
+        client.mail("<late@example.org>")
+        client._ask(b"R", b"<rcpt@example.net>\0")
+        # Whether libmilter answers these steps depends on the negotiation;
+        # nothing here needs the answers.
+        client._send(b"L", b"From\0late\0")
+        client._send(b"N")
+        client._send(b"B", b"body\r\n")
+        client._send(b"E")  # end of message: the filter now waits for tavasd
+        wait_for(lambda: any(name.endswith("-asd.request") for name, _ in self.sb.recorded(self.standin)),
+                 10, what="the classification request")
+        self.assertEqual(len(self.sb.spool_files()), 1)
+        self.assertEqual(self.milter.stop(timeout=40), 0)
+        self.assertEqual(self.sb.spool_files(), [])
+        self.assertIn("tav-milter 2.0.1 exiting", self.sb.messages())
+
 
 if __name__ == "__main__":
     harness.main()

@@ -232,6 +232,8 @@ TEST_F(SpoolTest, SpoolFileIsNewPrivateToTheGroupAndCloseOnExec) {
   close(fd2);
   unlink(path.c_str());
   unlink(second.c_str());
+  spool_forget(path);
+  spool_forget(second);
 }
 
 TEST_F(SpoolTest, SpoolDirectoryFallsBackToTmp) {
@@ -243,8 +245,28 @@ TEST_F(SpoolTest, SpoolDirectoryFallsBackToTmp) {
     EXPECT_EQ(path.rfind("/tmp/tavmilt.", 0), 0u) << value;
     close(fd);
     unlink(path.c_str());
+    spool_forget(path);
   }
   setenv("TMPDIR", tmpdir.c_str(), 1);
+}
+
+// At a stop the filter waits for messages in progress and then removes the
+// spool files still in use, so none outlives the process.
+TEST_F(SpoolTest, SpoolFilesInUseAreKnownUntilTheirMessageEnds) {
+  EXPECT_TRUE(spool_wait_idle(0));
+  start_message();
+  std::string first = msg()->tmppath();
+  EXPECT_FALSE(spool_wait_idle(100));
+  mlfi_abort(ctx());
+  EXPECT_TRUE(spool_wait_idle(0));
+
+  start_message();
+  std::string second = msg()->tmppath();
+  EXPECT_EQ(spool_remove_leftovers(), 1);
+  EXPECT_NE(access(second.c_str(), F_OK), 0);
+  EXPECT_TRUE(spool_wait_idle(0));
+  mlfi_close(ctx());  // the late end of that message finds nothing to do
+  EXPECT_EQ(spool_remove_leftovers(), 0);
 }
 
 TEST_F(SpoolTest, PlantedNamesAreNeverOpened) {
