@@ -259,6 +259,7 @@ TEST_F(SpoolTest, SpoolFilesInUseAreKnownUntilTheirMessageEnds) {
   EXPECT_FALSE(spool_wait_idle(100));
   mlfi_abort(ctx());
   EXPECT_TRUE(spool_wait_idle(0));
+  mlfi_close(ctx());
 
   start_message();
   std::string second = msg()->tmppath();
