@@ -363,8 +363,9 @@ class Sendmail:
     def start(self):
         self.configure()
         argv = ["unshare", "--mount", "--propagation", "private", "sh", "-c",
-                'mount --bind "$0" /dev && mount --bind "$1" /etc/hosts && shift && exec "$@"',
-                self.sb.dev, self.hosts, self.binary, "-C", self.cf, "-bD", "-q1m"]
+                'mount --bind "$0" /dev && mount --bind "$1" /etc/hosts && mount --bind "$2" /etc/resolv.conf'
+                ' && shift 2 && exec "$@"',
+                self.sb.dev, self.hosts, self.sb.resolv, self.binary, "-C", self.cf, "-bD", "-q1m"]
         self.proc = self.sb.start(argv, name="sendmail", logged=False)
         harness.wait_for(lambda: self.proc.popen.poll() is not None or _port_open(self.port), 30,
                          what="Sendmail's port")

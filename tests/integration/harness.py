@@ -135,6 +135,9 @@ class Sandbox:
         for node in ("null", "zero", "urandom", "random", "full"):
             subprocess.run(["cp", "-a", "/dev/" + node, self.dev], check=True)
         os.symlink("/proc/self/fd", os.path.join(self.dev, "fd"))
+        self.resolv = os.path.join(self.dir, "resolv.conf")
+        with open(self.resolv, "w") as f:
+            f.write("nameserver 127.0.0.1\noptions attempts:1 timeout:1\n")
         self.tmp = os.path.join(self.dir, "tmp")  # TMPDIR of the filter: its spool files
         os.mkdir(self.tmp)
         os.chmod(self.tmp, 0o1777)
@@ -184,9 +187,13 @@ class Sandbox:
 
     # -- processes -------------------------------------------------------
     def wrap(self, argv):
-        """argv run in a mount namespace whose /dev is this sandbox's."""
+        """argv run in a mount namespace whose /dev and /etc/resolv.conf are
+        this sandbox's: syslog comes to the test, and no name lookup can
+        leave the machine (the only name server is 127.0.0.1, where none
+        listens)."""
         return ["unshare", "--mount", "--propagation", "private", "sh", "-c",
-                'mount --bind "$0" /dev && exec "$@"', self.dev] + list(argv)
+                'mount --bind "$0" /dev && mount --bind "$1" /etc/resolv.conf && shift && exec "$@"',
+                self.dev, self.resolv] + list(argv)
 
     def run(self, argv, timeout=60, env=None, **kw):
         """Runs argv to its end inside the sandbox; returns CompletedProcess (text)."""
