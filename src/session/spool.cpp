@@ -20,6 +20,7 @@
 #include "reply_text.h"
 #include "session/callbacks.h"
 #include "session/state.h"
+#include "write_fully.h"
 
 namespace {
 
@@ -66,30 +67,6 @@ std::string spool_directory() {
   struct stat st;
   if (env != nullptr && *env != '\0' && stat(env, &st) == 0 && S_ISDIR(st.st_mode)) return env;
   return "/tmp";
-}
-
-// Writes all `len` bytes, going on after a short write; returns the count
-// written, which is below `len` only after an error (errno tells which).
-// A regular file returns short counts when a signal interrupts a large write
-// or when the disk or a size limit is reached part-way; the retry tells the
-// two apart.
-size_t write_fully(int fd, const void* data, size_t len) {
-  const char* p = static_cast<const char*>(data);
-  size_t done = 0;
-  while (done < len) {
-    ssize_t n = write(fd, p + done, len - done);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return done;
-    }
-    if (n == 0) {
-      // No progress and no error: treat it as a full disk rather than spin.
-      errno = ENOSPC;
-      return done;
-    }
-    done += static_cast<size_t>(n);
-  }
-  return done;
 }
 
 // A spool write failed: the message cannot be classified as it was sent.

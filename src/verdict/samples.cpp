@@ -11,6 +11,7 @@
 #include "config/debug.h"
 #include "config/settings.h"
 #include "fd.h"
+#include "write_fully.h"
 
 namespace {
 
@@ -19,24 +20,8 @@ constexpr size_t kCopyChunk = 2048;
 
 const char* error_text(int e, char* buf, size_t len) { return strerror_r(e, buf, len); }
 
-// Writes all of [p, p+len), retrying short writes and interruptions.
-bool write_all(int fd, const char* p, size_t len) {
-  while (len > 0) {
-    ssize_t n = write(fd, p, len);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    if (n == 0) {
-      // No progress and no error: a full device, not a reason to spin.
-      errno = ENOSPC;
-      return false;
-    }
-    p += n;
-    len -= static_cast<size_t>(n);
-  }
-  return true;
-}
+// The whole buffer, or false after an error (errno set).
+bool write_all(int fd, const char* p, size_t len) { return write_fully(fd, p, len) == len; }
 
 }  // namespace
 

@@ -1,0 +1,13 @@
+// Writing a whole buffer to a file.
+//
+// write_fully() writes all `len` bytes, going on after short writes and
+// interruptions; it returns the count written, which is below `len` only
+// after an error (errno tells which; a write that makes no progress counts
+// as ENOSPC rather than being retried forever). The spool and the samples
+// both need it: a regular file returns short counts when a signal interrupts
+// a large write or a disk or size limit is reached part-way.
+#pragma once
+
+#include <cstddef>
+
+size_t write_fully(int fd, const void* data, size_t len);
