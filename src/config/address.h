@@ -5,6 +5,8 @@
 // address; a null address or one of another family becomes 127.0.0.1.
 // ipaddr_text() gives the dotted quad, or the RFC 5952 text of an IPv6
 // address, formatted per call (safe from any thread).
+//
+// Layer: config. Owns nothing; uses the C library only.
 #pragma once
 
 #include <netinet/in.h>

@@ -20,7 +20,7 @@
 #include <cstring>
 
 #include "config/debug.h"
-#include "fd.h"
+#include "util/fd.h"
 
 namespace {
 

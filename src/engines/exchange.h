@@ -8,6 +8,9 @@
 // the socket and stream failures are logged by the caller, which knows its
 // own texts. The connection is closed on every road.
 // find_header_value() picks one result header's value out of an answer.
+//
+// Layer: engines. Owns one socket per exchange; may use config/debug and
+// util/fd. Knows nothing of sessions or libmilter.
 #pragma once
 
 #include <cstdint>

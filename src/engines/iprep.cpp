@@ -4,8 +4,6 @@
 #include "config/debug.h"
 #include "config/settings.h"
 #include "engines/exchange.h"
-#include "reply_text.h"
-#include "session/state.h"
 
 namespace {
 
@@ -33,30 +31,29 @@ struct refusal {
   const char* rcode;
   const char* xcode;
   const char* middle;
-  sfsistat status;
+  iprep_verdict::kind kind;
 };
 const refusal kRefusals[] = {
-    {"tempfail", "451", "4.7.1", " is deferred, repeatedly. Send again or check at ", SMFIS_TEMPFAIL},
-    {"permfail", "550", "5.7.1", " was blocked. Please check at ", SMFIS_REJECT},
+    {"tempfail", "451", "4.7.1", " is deferred, repeatedly. Send again or check at ", iprep_verdict::tempfail},
+    {"permfail", "550", "5.7.1", " was blocked. Please check at ", iprep_verdict::permfail},
 };
 
 }  // namespace
 
-sfsistat tavipd_query(SMFICTX* ctx) {
+iprep_verdict tavipd_query(const ipaddr& client) {
   debug(D_FUNC, "tavIPd: enter");
-  context* c = static_cast<context*>(smfi_getpriv(ctx));
-  if (c == nullptr) return SMFIS_CONTINUE;
-  std::string ip = ipaddr_text(c->connect_ip);
+  iprep_verdict verdict;
+  std::string ip = ipaddr_text(client);
   const char* url = iprep_lookup_url != nullptr ? iprep_lookup_url : "";
 
   exchange_result r = engine_exchange("tavIPd:", tavipdhost, tavipdport, "/tavIPd/iprep", request_body(ip));
   if (r.outcome == exchange_outcome::socket_failure) {
     debug(D_FUNC, "tavIPd: could not create a TCP socket");
-    return SMFIS_CONTINUE;
+    return verdict;
   }
   // Every other failure has been logged by the exchange; the check never
   // holds mail back because the daemon could not give a verdict.
-  if (r.outcome != exchange_outcome::ok) return SMFIS_CONTINUE;
+  if (r.outcome != exchange_outcome::ok) return verdict;
 
   ipdResponse resp;
   resp.action = find_header_value(r.answer, "x-tvrn-dm-action");
@@ -65,15 +62,15 @@ sfsistat tavipd_query(SMFICTX* ctx) {
 
   for (const refusal& ref : kRefusals) {
     if (resp.action != ref.action) continue;
-    std::string text = "Delivery from " + ip + ref.middle + url + ". Reference code: tid=" + resp.refid;
-    // The text is logged as built; set_reply makes the copy it sets
-    // acceptable to libmilter (no line breaks, "%%", at most 980 characters).
-    set_reply(ctx, ref.rcode, ref.xcode, text);
-    debug(D_MISC, "%s", text.c_str());
+    verdict.action = ref.kind;
+    verdict.rcode = ref.rcode;
+    verdict.xcode = ref.xcode;
+    verdict.text = "Delivery from " + ip + ref.middle + url + ". Reference code: tid=" + resp.refid;
+    debug(D_MISC, "%s", verdict.text.c_str());
     debug(D_MISC, "[IPRep] IP: %s, class: %s, action: %s, RefID: %s", ip.c_str(), resp.ipclass.c_str(),
           resp.action.c_str(), resp.refid.c_str());
-    return ref.status;
+    return verdict;
   }
   debug(D_FUNC, "tavIPd: successful exit");
-  return SMFIS_CONTINUE;
+  return verdict;
 }

@@ -16,7 +16,7 @@
 #include "config/debug.h"
 #include "config/settings.h"
 #include "fakes/fake_daemon.h"
-#include "fd.h"
+#include "util/fd.h"
 
 namespace {
 
@@ -58,7 +58,7 @@ class ExchangeTest : public ::testing::Test {
  protected:
   void SetUp() override {
     reset_settings();
-    flag_debug = 0xff;
+    writable_settings().flag_debug = 0xff;
     lines.clear();
     set_log_sink(capture);
   }
