@@ -9,14 +9,14 @@ namespace {
 
 const char kRefidMarker[] = "x-tvrn-refid:tid=";
 
-// The reference code: the text right after the marker up to the next ";"
-// (or the end of the answer). It is not cut at a line end; the reply text
-// drops line breaks and is bounded when it is set.
+// The reference code: the text right after the marker up to the next ";",
+// line end or the end of the answer. A line break would otherwise reach the
+// syslog line (a forged log line) and the reply text.
 std::string answer_refid(const std::string& answer) {
   size_t at = answer.find(kRefidMarker);
   if (at == std::string::npos) return "";
   size_t start = at + sizeof kRefidMarker - 1;
-  size_t end = answer.find(';', start);
+  size_t end = answer.find_first_of(";\r\n", start);
   return answer.substr(start, end == std::string::npos ? std::string::npos : end - start);
 }
 

@@ -94,7 +94,10 @@ TEST_F(IprepTest, ReferenceCodeRule) {
     std::string reply_tail;   // end of the reply text as set
   } cases[] = {
       {"x-tvrn-dm-action: tempfail\r\n", "", "tid="},
-      {"x-tvrn-dm-action: tempfail\r\nx-tvrn-refid:tid=R1\r\nx: y;z\r\n", "R1\r\nx: y", "tid=R1x: y"},
+      // Cut at the line end too: nothing from a later line reaches a log
+      // line or the reply.
+      {"x-tvrn-dm-action: tempfail\r\nx-tvrn-refid:tid=R1\r\nx: y;z\r\n", "R1", "tid=R1"},
+      {"x-tvrn-dm-action: tempfail\r\nx-tvrn-refid:tid=R2\nx;\r\n", "R2", "tid=R2"},
       {"x-tvrn-dm-action: tempfail\r\nx-tvrn-refid:tid=50%off;\r\n", "50%off", "tid=50%%off"},
       {"x-tvrn-dm-action: tempfail\r\nx-tvrn-refid: tid=SPACED;\r\n", "", "tid="},
   };
