@@ -47,7 +47,6 @@ std::unique_ptr<tavMilter> new_message(const context& c, const char* sender) {
   // The message stays captured without a spool file; its first write fails
   // and defers it.
   if (!m->spool.valid()) debug(D_MISC, "open(%s): %s", m->tmppath().c_str(), strerror(m->spool.error()));
-  m->headers.clear();
   m->write_headers = true;
   m->message_size = 0;
   return m;
@@ -61,14 +60,18 @@ std::unique_ptr<tavMilter> new_message(const context& c, const char* sender) {
 sfsistat spool_write_failed(SMFICTX* ctx, context& c, const spool_status& s) {
   tavMilter& m = *c.milter;
   const char* err = strerror(s.error);
+  // Header lines may fail before end of headers has told the queue id;
+  // Sendmail already knows it at MAIL.
+  const char* id = m.queueid.c_str();
+  if (*id == '\0') id = smfi_getsymval(ctx, const_cast<char*>("i"));
+  if (id == nullptr) id = "unknown";
   if (s.partial)
-    debug(D_FUNC, "%s: %s: write(): %s truncated", m.queueid.c_str(), m.tmppath().c_str(), err);
+    debug(D_FUNC, "%s: %s: write(): %s truncated", id, m.tmppath().c_str(), err);
   else
-    debug(D_FUNC, "%s: %s: write(): %s", m.queueid.c_str(), m.tmppath().c_str(), err);
+    debug(D_FUNC, "%s: %s: write(): %s", id, m.tmppath().c_str(), err);
   // The lines above need -d FUNC; a deferral must be visible with the
   // default categories too.
-  debug(D_ALWAYS, "%s: spool file %s could not be written (%s): message deferred", m.queueid.c_str(),
-        m.tmppath().c_str(), err);
+  debug(D_ALWAYS, "%s: spool file %s could not be written (%s): message deferred", id, m.tmppath().c_str(), err);
   set_reply(ctx, "451", "4.3.0", "Temporary failure while storing the message, please try again later");
   c.milter.reset();
   return SMFIS_TEMPFAIL;
@@ -184,8 +187,11 @@ sfsistat mlfi_envrcpt(SMFICTX* ctx, char** envrcpt) {
 
 sfsistat mlfi_header(SMFICTX* ctx, char* headerf, char* headerv) {
   debug(D_FUNC, "mlfi_header: enter");
-  if (tavMilter* m = message_of(ctx))
-    m->add_header(headerf != nullptr ? headerf : "", headerv != nullptr ? headerv : "");
+  context* c = get_context(ctx);
+  if (c != nullptr && c->milter) {
+    spool_status s = c->milter->add_header(headerf != nullptr ? headerf : "", headerv != nullptr ? headerv : "");
+    if (!s.ok) return spool_write_failed(ctx, *c, s);
+  }
   debug(D_FUNC, "mlfi_header: exit");
   return SMFIS_CONTINUE;
 }

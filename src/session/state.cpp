@@ -7,15 +7,22 @@
 
 tavMilter::tavMilter() : error(false), _rcptcount(0) {}
 
-void tavMilter::add_header(const char* name, const char* value) {
-  std::string line;
-  line.reserve(strlen(name) + strlen(value) + 4);
-  line.append(name).append(": ").append(value).append("\r\n");
-  headers.push_back(std::move(line));
+spool_status tavMilter::add_header(const char* name, const char* value) {
   if (strcasecmp(name, "subject") == 0) {
     subject_hdr = name;
     subject_orig = value;
   }
+  headers.append(name).append(": ").append(value).append("\r\n");
+  header_lines_ = true;
+  if (headers.size() < kHeaderBuffer) return {};
+  return flush_headers();
+}
+
+spool_status tavMilter::flush_headers() {
+  if (headers.empty()) return {};
+  spool_status s = spool_piece(headers.data(), headers.size());
+  if (s.ok) headers.clear();
+  return s;
 }
 
 spool_status tavMilter::spool_piece(const void* data, size_t len) {
@@ -26,16 +33,12 @@ spool_status tavMilter::spool_piece(const void* data, size_t len) {
 }
 
 spool_status tavMilter::finish_spool() {
-  // The header section goes out once, and only when there are header lines:
-  // a message without any is spooled as its body alone.
-  if (!write_headers || headers.empty()) return {};
-  while (!headers.empty()) {
-    const std::string& line = headers.front();
-    spool_status s = spool_piece(line.data(), line.size());
-    if (!s.ok) return s;
-    headers.pop_front();
-  }
-  spool_status s = spool_piece("\r\n", 2);
+  // The header section ends once, and only when there were header lines:
+  // a message without any is spooled as its body alone. The empty line goes
+  // out with the last waiting lines, in one write.
+  if (!write_headers || !header_lines_) return {};
+  headers.append("\r\n");
+  spool_status s = flush_headers();
   if (s.ok) write_headers = false;
   return s;
 }

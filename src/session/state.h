@@ -9,11 +9,13 @@
 // closes and removes the file. It also decides what the file holds: each
 // header line, the empty line that ends the header section (only after at
 // least one header line), then the body chunks, counted in `message_size`.
-// add_header() keeps a header line for the file, write_body() writes the
-// waiting header section and then one body chunk, finish_spool() writes a
-// header section still waiting at end of message; the last two report a
-// failed write as a spool_status (errno, and whether part of the piece was
-// written) and leave the message as far as it got.
+// add_header() passes a header line on to the file: lines wait in `headers`
+// only until kHeaderBuffer bytes have gathered, so a message's memory does
+// not grow with its header section. write_body() writes what still waits,
+// the empty line and one body chunk; finish_spool() writes what still waits
+// and the empty line at end of message. Each reports a failed write as a
+// spool_status (errno, and whether part of the piece was written) and leaves
+// the message as far as it got.
 // Only the connection's own callbacks touch either record; no locks.
 //
 // Layer: session. `context` owns its message, `tavMilter` its spool_file;
@@ -30,6 +32,10 @@
 
 #include "config/address.h"
 #include "session/spool.h"
+
+// Header lines gather up to this many bytes before they are written: one
+// write for a typical header section, and a bounded buffer for a huge one.
+constexpr size_t kHeaderBuffer = 64 * 1024;
 
 struct spool_status {
   bool ok = true;
@@ -48,8 +54,8 @@ class tavMilter {
   std::string _connectip;             // client address as text
   int _rcptcount;                     // recipients, counted only with -C above 0
   spool_file spool;                   // the spool file (its _tmppath and _tmpfd)
-  std::list<std::string> headers;     // "name: value\r\n" lines not yet spooled
-  bool write_headers = true;          // header section still to be written
+  std::string headers;                // "name: value\r\n" lines not yet spooled
+  bool write_headers = true;          // the empty line after the header lines is still to be written
   std::string queueid;                // macro "i", or "unknown"
   uint64_t message_size = 0;          // bytes written to the spool file (64 bits: no wrap at 4 GiB)
   std::list<std::string> rcpt_list;   // envelope recipients in arrival order
@@ -65,12 +71,15 @@ class tavMilter {
   void set_connectip(const std::string& s) { _connectip = s; }
   void rcptcountinc() { ++_rcptcount; }
 
-  void add_header(const char* name, const char* value);
+  spool_status add_header(const char* name, const char* value);
   spool_status write_body(const void* chunk, size_t len);
   spool_status finish_spool();
 
  private:
   spool_status spool_piece(const void* data, size_t len);
+  spool_status flush_headers();
+
+  bool header_lines_ = false;  // some header line was added
 };
 
 struct context {

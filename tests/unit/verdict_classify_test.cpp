@@ -115,8 +115,8 @@ TEST_F(ClassifyTest, InlineModeStreamsTheSpoolAfterTheBlock) {
 TEST_F(ClassifyTest, HeadersOfAMessageWithoutBodyAreSent) {
   writable_settings().tavasd_inline = true;
   tavMilter& m = message("");
-  m.headers = {"From: a\r\n", "Subject: buy now\r\n"};
-  m.write_headers = true;
+  m.add_header("From", "a");
+  m.add_header("Subject", "buy now");
   EXPECT_EQ(eom(), SMFIS_CONTINUE);
   std::string block =
       "X-TVRN-PVer: 0000001\r\nX-TVRN-MailFrom: <a@example.org>\r\nX-TVRN-SenderIP: 192.0.2.1\r\n"
