@@ -25,6 +25,7 @@
 #include "listener.h"
 #include "session/spool.h"
 #include "tav-milter.h"
+#include "verdict/samples.h"
 
 namespace {
 
@@ -77,15 +78,6 @@ outcome change_user(const char* name) {
     return failure(1, std::string("Can't set effective user to ") + name + "\n");
   }
   return success();
-}
-
-// World-writable whatever the umask, so that whichever user the filter runs
-// as can save samples there. An existing directory, or one that cannot be
-// made, is not an error here; saving a sample reports its own failure.
-void create_sample_dir(const char* path) {
-  mode_t oldumask = umask(0);
-  mkdir(path, 0777);
-  umask(oldumask);
 }
 
 outcome check_engines() {
@@ -193,21 +185,20 @@ int tav_main(int argc, char* argv[]) {
     cl.pidfilename = absolute_path(cl.pidfilename);
     writable_settings().messages_dir = absolute_path(messages_dir);
   }
-  // Nothing writes a setting from here on: session threads read them
-  // without locks.
-  freeze_settings();
-
   FILE* pidfile = nullptr;
   outcome step = open_pidfile(cl.pidfilename, &pidfile);
   if (step.ok()) step = change_group(effgroup);
   if (step.ok()) step = change_user(effuser);
   if (step.ok()) {
-    create_sample_dir(messages_dir);
+    prepare_sample_directory();  // after the user change: it belongs to that user
     step = check_engines();
   }
   if (step.ok() && cl.dofork) step = detach();
   if (!step.ok()) return stop_start_up(step);
   write_pid(pidfile);
+  // Nothing writes a setting from here on: session threads read them
+  // without locks.
+  freeze_settings();
 
   remove_stale_socket(cl.sock);
   smfi_setconn(const_cast<char*>(cl.sock));  // a bad text makes smfi_main fail

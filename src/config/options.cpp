@@ -147,20 +147,9 @@ const char short_options[] = "fd:mp:P:rRi:h:H:z:Z:sSAIVOD:C:TbBwWjJt:laeGu:g:";
 
 const outcome kOutOfMemory = failure(1, "Out of memory while reading the command line\n");
 
-// Text settings must outlive argv's owner; the copies are kept for the whole
-// process and never freed, not even by exit(): libmilter's session threads
-// may still read them while the process ends. The list keeps them reachable,
-// so leak checkers do not flag them. Null when memory runs out.
-const char* keep_copy(const char* text) {
-  static auto* kept = new std::vector<char*>;
-  char* copy = strdup(text);
-  if (copy != nullptr) kept->push_back(copy);
-  return copy;
-}
-
 // Stores a copy of `text` in `setting`.
 outcome store_text(const char*& setting, const char* text) {
-  const char* copy = keep_copy(text);
+  const char* copy = keep_text(text);
   if (copy == nullptr) return kOutOfMemory;
   setting = copy;
   return success();

@@ -89,3 +89,9 @@ extern const networklist& mynetworks;
 tav_settings& writable_settings();
 void freeze_settings();
 void reset_settings();
+
+// A copy of `text` for a text setting: it must outlive argv's owner, and it
+// is kept for the whole process and never freed, not even by exit(), since
+// libmilter's session threads may still read it while the process ends.
+// Null when memory runs out.
+const char* keep_text(const char* text);

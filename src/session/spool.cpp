@@ -1,17 +1,15 @@
 #include "session/spool.h"
 
 #include <fcntl.h>
-#include <sys/random.h>
 #include <sys/stat.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdint>
 #include <cstdlib>
 #include <mutex>
 #include <set>
 
+#include "util/exclusive_file.h"
 #include "util/write_fully.h"
 
 namespace {
@@ -37,29 +35,6 @@ void forget(const std::string& path) {
   live_spools& live = spools();
   std::lock_guard<std::mutex> lock(live.mu);
   live.paths.erase(path);
-}
-
-// The six name characters of one attempt, from the kernel's random source.
-// getrandom() without flags fails only before the pool is seeded at boot;
-// then the clock and the stack address keep names from repeating.
-std::string random_suffix() {
-  static const char alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
-  unsigned char bytes[6];
-  if (getrandom(bytes, sizeof bytes, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof bytes)) {
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    unsigned long long v = static_cast<unsigned long long>(ts.tv_nsec) ^
-                           (static_cast<unsigned long long>(ts.tv_sec) << 20) ^
-                           static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(&ts));
-    for (unsigned char& b : bytes) {
-      b = static_cast<unsigned char>(v);
-      v = v * 6364136223846793005ULL + 1442695040888963407ULL;
-      b ^= static_cast<unsigned char>(v >> 40);
-    }
-  }
-  std::string s;
-  for (unsigned char b : bytes) s += alphabet[b % (sizeof alphabet - 1)];
-  return s;
 }
 
 // $TMPDIR when it names a directory, else /tmp: where the C library's
@@ -109,27 +84,18 @@ void spool_file::remove() {
   forget(_tmppath);
 }
 
-spool_file spool_file::create() { return create_in(spool_directory(), random_suffix); }
+spool_file spool_file::create() { return create_in(spool_directory(), random_name_suffix); }
 
 spool_file spool_file::create_in(const std::string& dir, const std::function<std::string()>& suffix) {
   std::string prefix = dir;
   if (prefix.empty() || prefix.back() != '/') prefix += '/';
   prefix += "tavmilt.";
   std::string path;
-  for (int attempt = 0; attempt < kSpoolNameAttempts; ++attempt) {
-    path = prefix + suffix();
-    // O_EXCL with O_CREAT fails on any existing name, a symbolic link
-    // included, so nothing planted there is ever opened or followed.
-    Fd fd(open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, kSpoolFileMode));
-    if (fd.valid()) {
-      // The umask must not take the group's read bit: a classification
-      // daemon of the same group reads the file by its path.
-      (void)fchmod(fd.get(), kSpoolFileMode);
-      return spool_file(std::move(path), std::move(fd));
-    }
-    if (errno != EEXIST) return spool_file(std::move(path), errno);
-  }
-  return spool_file(std::move(path), EEXIST);
+  // Mode 0640 whatever the umask: a classification daemon of the same group
+  // reads the file by its path.
+  Fd fd = create_exclusive(AT_FDCWD, prefix, kSpoolFileMode, path, suffix);
+  if (!fd.valid()) return spool_file(std::move(path), errno);
+  return spool_file(std::move(path), std::move(fd));
 }
 
 size_t spool_file::append(const void* data, size_t len) {

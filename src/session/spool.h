@@ -1,8 +1,8 @@
 // A message's spool file: one record that owns the file from its creation
 // to its removal.
 //
-// spool_file::create() makes a fresh file exclusively (O_EXCL: a file or
-// link planted at the chosen name is never opened or followed),
+// spool_file::create() makes a fresh file exclusively (util/exclusive_file:
+// a file or link planted at the chosen name is never opened or followed),
 // close-on-exec, mode 0640 whatever the umask (a classification daemon of
 // the same group reads it by path), in $TMPDIR when that names a directory,
 // else in /tmp, named "tavmilt." and six random letters or digits. The
@@ -36,7 +36,6 @@
 #include "util/fd.h"
 
 constexpr int kSpoolFileMode = 0640;
-constexpr int kSpoolNameAttempts = 100;  // names tried before giving up (EEXIST)
 
 class spool_file {
  public:

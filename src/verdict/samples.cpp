@@ -3,6 +3,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -10,6 +11,7 @@
 
 #include "config/debug.h"
 #include "config/settings.h"
+#include "util/exclusive_file.h"
 #include "util/fd.h"
 #include "util/write_fully.h"
 
@@ -52,19 +54,22 @@ std::string sample_header_block(const classification_result& r, const senderid_v
 }
 
 bool save_sample(const classification_result& r, const senderid_values& s, int spool_fd) {
-  // The path is built to its full length; a directory name too long for the
-  // system makes mkstemp fail like any other unusable directory.
-  std::string tmpl = std::string(messages_dir) + "/tavmilt.XXXXXX";
-  std::vector<char> tmpname(tmpl.begin(), tmpl.end());
-  tmpname.push_back('\0');
-  Fd nfd(mkostemp(tmpname.data(), O_CLOEXEC));
+  // The directory is opened without following a link (start-up resolved
+  // the admin's own link), and the file is made in it exclusively: no link
+  // planted in the directory, or in place of it, is ever written through.
+  // A directory name too long for the system fails like any other unusable
+  // directory.
+  const std::string dir = messages_dir;
+  const std::string tmpl = dir + "/tavmilt.XXXXXX";
+  Fd dirfd(open(messages_dir, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  std::string name;
+  Fd nfd = dirfd.valid() ? create_exclusive(dirfd.get(), "tavmilt.", kSampleFileMode, name) : Fd();
   if (!nfd.valid()) {
-    // The name as formatted: glibc leaves a random, never-created name in
-    // the buffer on failure, which would only puzzle the reader.
     debug(D_MISC, "mlfi_eom(): mkstemp failed copying file %s", tmpl.c_str());
     return false;
   }
-  debug(D_MISC, "Saving outbound sample message to file: %s", tmpname.data());
+  const std::string path = dir + "/" + name;
+  debug(D_MISC, "Saving outbound sample message to file: %s", path.c_str());
 
   std::string block = sample_header_block(r, s);
   const char* failed_step = nullptr;
@@ -88,8 +93,36 @@ bool save_sample(const classification_result& r, const senderid_values& s, int s
   // A shortened sample would mislead whoever inspects it: remove it.
   int saved_errno = errno;
   char ebuf[128];
-  debug(D_MISC, "mlfi_eom(): %s failed saving sample %s: %s; sample removed", failed_step, tmpname.data(),
+  debug(D_MISC, "mlfi_eom(): %s failed saving sample %s: %s; sample removed", failed_step, path.c_str(),
         error_text(saved_errno, ebuf, sizeof ebuf));
-  unlink(tmpname.data());
+  unlinkat(dirfd.get(), name.c_str(), 0);
   return false;
+}
+
+void prepare_sample_directory() {
+  // Group members (an admin's collector) may still read and tidy the
+  // directory; others may not write to it.
+  mode_t oldumask = umask(0);
+  mkdir(messages_dir, kSampleDirMode);
+  umask(oldumask);
+
+  struct stat st;
+  if (lstat(messages_dir, &st) == 0 && S_ISLNK(st.st_mode)) {
+    // A link only root or the filter's own user could have made is the
+    // admin's: the samples go where it points, named by the real path from
+    // now on. Anybody else's link is never followed.
+    char* real = st.st_uid == 0 || st.st_uid == geteuid() ? realpath(messages_dir, nullptr) : nullptr;
+    const char* kept = real != nullptr ? keep_text(real) : nullptr;
+    free(real);
+    if (kept == nullptr) {
+      debug(D_ALWAYS, "Sample directory %s is a symbolic link owned by uid %u: no samples are saved", messages_dir,
+            static_cast<unsigned>(st.st_uid));
+      return;
+    }
+    writable_settings().messages_dir = kept;
+  }
+  if (stat(messages_dir, &st) == 0 && S_ISDIR(st.st_mode) && (st.st_mode & S_IWOTH) != 0 &&
+      (st.st_mode & S_ISVTX) == 0)
+    debug(D_ALWAYS, "Sample directory %s is writable by every user, who may remove or replace samples: "
+          "take away that permission (chmod o-w)", messages_dir);
 }

@@ -108,7 +108,7 @@ class StartUp(SandboxTest):
         self.assertEqual(r.returncode, 1)
         self.assertEqual(r.stderr, "Atleast one Tavoren engine must be enabled\n")
         self.assertEqual(open(pidfile).read(), "")
-        self.assertEqual(stat.S_IMODE(os.stat(samples).st_mode), 0o777)
+        self.assertEqual(stat.S_IMODE(os.stat(samples).st_mode), 0o770)
 
     def test_detached_process_writes_its_pid_and_stops_on_sigterm(self):
         pidfile, sock = self.path("t.pid"), self.path("d.sock")

@@ -133,7 +133,7 @@ TEST_F(StartupTest, RegistersRunsAndCleansUp) {
   struct stat sd;
   ASSERT_EQ(stat(samples.c_str(), &sd), 0);
   EXPECT_TRUE(S_ISDIR(sd.st_mode));
-  EXPECT_EQ(sd.st_mode & 07777, 0777u) << "whatever the umask";
+  EXPECT_EQ(sd.st_mode & 07777, 0770u) << "whatever the umask; no write access for others";
 
   ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &lim), 0);
   EXPECT_EQ(lim.rlim_cur, lim.rlim_max);

@@ -1,7 +1,9 @@
 #include "verdict/samples.h"
 
 #include <fcntl.h>
+#include <pwd.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/resource.h>
 
 #include "verdict_fixture.h"
@@ -64,6 +66,51 @@ TEST_F(SamplesTest, UnusableDirectoryIsOnlyLogged) {
   auto lines = lines_with("mkstemp failed");
   ASSERT_EQ(lines.size(), 1u);
   EXPECT_EQ(lines[0], "mlfi_eom(): mkstemp failed copying file " + missing + "/tavmilt.XXXXXX");
+}
+
+// Samples are never written through a link another user could have planted:
+// neither in place of the directory nor inside it. The admin's own link
+// (root's here) is followed, under its real path.
+TEST_F(SamplesTest, LinksOfOtherUsersAreNeverFollowed) {
+  const passwd* nobody = getpwnam("nobody");
+  if (geteuid() != 0 || nobody == nullptr) GTEST_SKIP() << "needs root and the user nobody";
+  std::string target = dir + "/target", link = dir + "/link";
+  ASSERT_EQ(mkdir(target.c_str(), 0755), 0);
+  ASSERT_EQ(symlink(target.c_str(), link.c_str()), 0);
+  tavMilter& m = message("x");
+  struct {
+    uid_t owner;
+    bool saved;
+  } cases[] = {{nobody->pw_uid, false}, {0, true}};
+  for (auto& c : cases) {
+    log_lines().clear();
+    writable_settings().messages_dir = link.c_str();
+    ASSERT_EQ(lchown(link.c_str(), c.owner, static_cast<gid_t>(-1)), 0);
+    prepare_sample_directory();
+    EXPECT_EQ(save_sample(r, s, m.tmpfd()), c.saved) << c.owner;
+    EXPECT_EQ(files_in(target).size(), c.saved ? 1u : 0u) << c.owner;
+    EXPECT_EQ(lines_with("is a symbolic link owned by uid").size(), c.saved ? 0u : 1u) << c.owner;
+  }
+  // A link planted in the directory after start-up is not followed either.
+  writable_settings().messages_dir = link.c_str();
+  EXPECT_FALSE(save_sample(r, s, m.tmpfd()));
+  EXPECT_EQ(files_in(target).size(), 1u);
+}
+
+TEST_F(SamplesTest, NewDirectoryIsClosedToOthersAndAnOpenOneIsReported) {
+  std::string fresh = dir + "/fresh", open_to_all = dir + "/open";
+  mode_t old = umask(0);
+  ASSERT_EQ(mkdir(open_to_all.c_str(), 0777), 0);
+  umask(old);
+  struct stat st;
+  writable_settings().messages_dir = fresh.c_str();
+  prepare_sample_directory();
+  ASSERT_EQ(stat(fresh.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0770u);
+  EXPECT_TRUE(lines_with("writable by every user").empty());
+  writable_settings().messages_dir = open_to_all.c_str();
+  prepare_sample_directory();
+  EXPECT_EQ(lines_with("writable by every user").size(), 1u);
 }
 
 TEST_F(SamplesTest, OverlongDirectoryDoesNotOverflow) {
