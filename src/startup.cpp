@@ -22,31 +22,28 @@
 #include "config/settings.h"
 #include "engines/exchange.h"
 #include "filter.h"
+#include "instance.h"
 #include "listener.h"
 #include "session/spool.h"
+#include "signals.h"
 #include "tav-milter.h"
 #include "verdict/samples.h"
 
 namespace {
 
+// Below this many descriptors start-up warns: about 1,300 sessions at once.
+constexpr rlim_t kWantedDescriptors = 4096;
+
+// A peer that stops in the middle of the milter dialogue (or never sends
+// its next command) is dropped after this many seconds, which releases its
+// thread, its descriptor and its message's spool file. It lies above the
+// mail servers' own waits: Postfix's smtpd_timeout and
+// milter_content_timeout (300 s) and a Sendmail configured as the README
+// shows (T=E:5m); libmilter's default is over two hours.
+constexpr int kMtaTimeout = 600;
+
 // "TEXT: the system's error text" as start-up writes it on standard error.
 outcome system_failure(const char* text) { return failure(1, std::string(text) + strerror(errno) + "\n"); }
-
-// The pidfile is created before privileges are dropped and filled once the
-// final process id is known (after detaching); until then it stays empty.
-outcome open_pidfile(const char* path, FILE** pidfile) {
-  *pidfile = nullptr;
-  if (path == nullptr) return success();
-  unlink(path);  // an old file or link is replaced, never written through
-  // Created exclusively: a link planted between the removal and the open
-  // (the directory may be shared) is refused, not followed as root.
-  int fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
-  *pidfile = fd >= 0 ? fdopen(fd, "w") : nullptr;
-  if (*pidfile != nullptr) return success();
-  outcome failed = system_failure("Could not open pidfile: ");
-  if (fd >= 0) close(fd);
-  return failed;
-}
 
 // Supplementary groups are left as they are.
 outcome change_group(const char* name) {
@@ -91,20 +88,6 @@ outcome detach() {
   return success();
 }
 
-void write_pid(FILE* pidfile) {
-  if (pidfile == nullptr) return;
-  fprintf(pidfile, "%ld\n", static_cast<long>(getpid()));
-  fclose(pidfile);
-}
-
-// libmilter leaves its socket file behind when it runs as root, and a later
-// bind on that path fails. Only a socket is removed: a -p text naming some
-// other file by mistake must not cost that file.
-void remove_stale_socket(const char* sock) {
-  struct stat st;
-  if (stat(sock, &st) == 0 && S_ISSOCK(st.st_mode)) unlink(sock);
-}
-
 // The record as the settings want it: -m leaves out the body and header
 // changes.
 outcome register_filter() {
@@ -115,11 +98,12 @@ outcome register_filter() {
   return success();
 }
 
-// libmilter's own removal of a stale socket file covers the prefixed forms
-// ("unix:/path", "local:/path") that the plain-path test above cannot see; it
-// too removes only a socket. Failing here is not final: smfi_main() tries to
-// open the socket again and reports the failure through its result.
-void open_listener() { smfi_opensocket(true); }
+// The socket is opened before smfi_main() so that its descriptor can be
+// tuned. libmilter is not asked to remove an old socket file: only one that
+// nobody answers on has gone (remove_stale_socket), a live one never does.
+// Failing here is not final: smfi_main() tries to open the socket again and
+// reports the failure through its result.
+void open_listener() { smfi_opensocket(false); }
 
 // At the descriptor limit libmilter's listener spins on accept() failing
 // with EMFILE, so every descriptor the hard limit allows is made available.
@@ -129,11 +113,24 @@ void raise_descriptor_limit() {
     debug(D_MISC, "getrlimit(RLIMIT_NOFILE) failed - %s", strerror(errno));
     return;
   }
-  if (lim.rlim_cur == lim.rlim_max) return;
-  lim.rlim_cur = lim.rlim_max;
-  if (setrlimit(RLIMIT_NOFILE, &lim) != 0)
-    debug(D_MISC, "Could not raise the open-file limit to %llu - %s",
-          static_cast<unsigned long long>(lim.rlim_max), strerror(errno));
+  if (lim.rlim_cur != lim.rlim_max) {
+    rlimit raised = lim;
+    raised.rlim_cur = lim.rlim_max;
+    if (setrlimit(RLIMIT_NOFILE, &raised) == 0)
+      lim = raised;
+    else
+      debug(D_MISC, "Could not raise the open-file limit to %llu - %s",
+            static_cast<unsigned long long>(lim.rlim_max), strerror(errno));
+  }
+  // Each session holds up to three descriptors: the mail server's
+  // connection, the spool file and a daemon's socket. Past the limit new
+  // sessions are not even accepted, and libmilter logs nothing: say so now.
+  if (lim.rlim_cur < kWantedDescriptors)
+    debug(D_ALWAYS, "The open-file limit of %llu allows about %llu sessions at once: raise the hard limit "
+          "(LimitNOFILE= in the service, ulimit -Hn, limits.conf nofile) to at least %llu for a busy server",
+          static_cast<unsigned long long>(lim.rlim_cur),
+          static_cast<unsigned long long>(lim.rlim_cur > 64 ? (lim.rlim_cur - 64) / 3 : 0),
+          static_cast<unsigned long long>(kWantedDescriptors));
 }
 
 // A file-size limit on the process (RLIMIT_FSIZE, systemd's LimitFSIZE) must
@@ -185,8 +182,11 @@ int tav_main(int argc, char* argv[]) {
     cl.pidfilename = absolute_path(cl.pidfilename);
     writable_settings().messages_dir = absolute_path(messages_dir);
   }
+  // A second filter on the same socket refuses to start before it touches
+  // anything of the first one.
+  outcome step = check_socket_free(cl.sock);
   FILE* pidfile = nullptr;
-  outcome step = open_pidfile(cl.pidfilename, &pidfile);
+  if (step.ok()) step = open_pidfile(cl.pidfilename, &pidfile);
   if (step.ok()) step = change_group(effgroup);
   if (step.ok()) step = change_user(effuser);
   if (step.ok()) {
@@ -208,9 +208,13 @@ int tav_main(int argc, char* argv[]) {
 
   ignore_file_size_signal();
   raise_descriptor_limit();
+  smfi_settimeout(kMtaTimeout);
   open_listener();
   set_listener_nodelay();  // inet: no Nagle stall between reply packets
+  signal_hooks hooks;
+  if (!start_signal_thread(hooks)) debug(D_ALWAYS, "Could not start the signal thread - %s", strerror(errno));
   const int result = smfi_main();
+  stop_signal_thread();
   finish_messages();
 
   debug(D_ALWAYS, "tav-milter %s exiting", TAV_MILTER_VERSION);

@@ -96,6 +96,17 @@ int smfi_opensocket(bool rmsocket) {
   return MI_SUCCESS;
 }
 
+int smfi_settimeout(int seconds) {
+  the_state.calls.push_back("settimeout");
+  the_state.timeout = seconds;
+  return MI_SUCCESS;
+}
+
+int smfi_stop(void) {
+  the_state.calls.push_back("stop");
+  return MI_SUCCESS;
+}
+
 int smfi_main(void) {
   the_state.calls.push_back("main");
   if (the_state.during_main) the_state.during_main();

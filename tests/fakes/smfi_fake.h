@@ -39,7 +39,8 @@ struct recorded {
   std::vector<header_change> changed_headers;
 
   // Registration and run.
-  std::vector<std::string> calls;  // "setconn", "register", "opensocket", "main" in call order
+  std::vector<std::string> calls;  // "setconn", "register", "settimeout", "opensocket", "main", "stop" in call order
+  int timeout = 0;                 // smfi_settimeout's argument
   std::string conn;
   smfiDesc registered{};
   int register_result = MI_SUCCESS;

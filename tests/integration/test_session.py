@@ -6,6 +6,7 @@ below), with tav-standin as tavipd. No test may leave a spool file behind.
 """
 
 import os
+import resource
 import signal
 import socket
 import struct
@@ -173,14 +174,16 @@ end
         # Not checked again on this connection.
         self.assertEqual(c.mail("<a@example.org>")[0], "c")
         c.close()
-        # Refused at MAIL when there was no HELO; CR LF dropped, "%" doubled.
+        # Refused at MAIL when there was no HELO; the reference code ends at
+        # the line break, "%" doubled.
         c = MilterClient(self.milter.socket)
         c.connect("198.51.100.7")
         self.assertEqual(reply_text(c.mail("<a@example.org>")),
                          "550 5.7.1 Delivery from 198.51.100.7 was blocked. Please check at "
-                         + url + ". Reference code: tid=50%%OFFX")
+                         + url + ". Reference code: tid=50%%OFF")
         c.close()
-        self.sb.wait_for_log("[IPRep] IP: 198.51.100.7, class: , action: permfail, RefID: 50%OFF\r\nX")
+        self.sb.wait_for_log("[IPRep] IP: 198.51.100.7, class: , action: permfail, RefID: 50%OFF")
+        self.assertNotIn("\n", self.sb.messages()[-1])
         self.assertIn("[IPRep] IP: 192.0.2.44, class: suspicious, action: tempfail, RefID: A1B2",
                       self.sb.messages())
         self.assertEqual(len(self.ipd_requests()), 2)
@@ -322,6 +325,58 @@ mt.disconnect(conn)
         self.assertIsNone(proc.popen.poll(), "the filter died")
         self.assert_no_spool_files()
         self.assertEqual(proc.stop(), 0)
+
+    def test_memory_is_bounded_and_pressure_defers(self):
+        self.start(["-I", "-T"])
+
+        def status(key):
+            with open("/proc/%d/status" % self.milter.pid) as f:
+                return next(int(l.split()[1]) for l in f if l.startswith(key + ":")) * 1024
+
+        # 20 MiB of header lines go to the spool file as they come: the
+        # filter's peak memory grows by far less.
+        before = status("VmRSS")
+        self.lua("""
+local conn = open("192.0.2.69")
+check(mt.mailfrom(conn, "<headers@example.org>") == nil, "mailfrom")
+local value = string.rep("h", 1000)
+for i = 1, 20 * 1024 do check(mt.header(conn, "X-Filler", value) == nil, "header") end
+check(mt.eoh(conn) == nil, "eoh")
+check(mt.bodystring(conn, "body\\r\\n") == nil, "body")
+check(mt.eom(conn) == nil, "eom")
+mt.disconnect(conn)
+""")
+        self.assertLess(status("VmHWM") - before, 8 << 20)
+
+        # The address space capped (RLIMIT_AS, as `ulimit -v` sets it) a few
+        # MiB above what the filter uses: a message whose recipients outgrow
+        # that is deferred by the callback's guard instead of ending the
+        # process (an exception into libmilter used to abort it).
+        size = status("VmSize")
+        resource.prlimit(self.milter.pid, resource.RLIMIT_AS, (size + (8 << 20), resource.RLIM_INFINITY))
+        r = self.lua("""
+local conn = open("192.0.2.70")
+check(mt.mailfrom(conn, "<many@example.org>") == nil, "mailfrom")
+local rcpt, n, r = "<" .. string.rep("r", 1000) .. "@example.net>", 0, SMFIR_CONTINUE
+while r == SMFIR_CONTINUE and n < 200000 do
+  check(mt.rcptto(conn, rcpt) == nil, "rcptto")
+  r, n = mt.getreply(conn), n + 1
+end
+check(r == SMFIR_REPLYCODE, "recipient not deferred: " .. r)
+mt.disconnect(conn)
+""")
+        self.sb.wait_for_log("mlfi_envrcpt: internal error (std::bad_alloc), deferred")
+        self.sb.wait_for_log("mlfi_close")
+        self.assertIsNone(self.milter.popen.poll(), "the filter died")
+        resource.prlimit(self.milter.pid, resource.RLIMIT_AS, (resource.RLIM_INFINITY, resource.RLIM_INFINITY))
+        self.lua("""
+local conn = open("192.0.2.71")
+message(conn, "<after@example.org>", "fine\\r\\n")
+check(mt.eom(conn) == nil, "eom")
+mt.disconnect(conn)
+""")
+        self.assert_no_spool_files()
+        self.assertEqual(self.milter.stop(), 0)
 
     def test_stop_while_a_message_waits_leaves_no_spool_file(self):
         # libmilter returns from its loop about 5 s after SIGTERM whatever its

@@ -198,6 +198,36 @@ class StartUp(SandboxTest):
                 self.assertEqual(r.returncode, 0, r.stdout + r.stderr)
                 self.assertEqual(milter.stop(signal.SIGTERM, 20), 0)
 
+    def test_stray_signals_and_a_second_filter_leave_the_first_serving(self):
+        pidfile = self.path("t.pid")
+        first = self.sb.start_milter(["-P", pidfile, "-T"])
+        # Log rotation's SIGUSR1 and other stray signals used to kill it.
+        for sig in (signal.SIGUSR1, signal.SIGUSR2, signal.SIGALRM):
+            first.send(sig)
+        # A second filter with the same pidfile or socket refuses to start
+        # and touches nothing of the first.
+        cases = [
+            (["-P", pidfile, "-p", "unix:" + self.path("other.sock")],
+             "Another tav-milter (pid %d) holds pidfile %s\n" % (first.pid, pidfile)),
+            (["-P", self.path("other.pid"), "-p", "unix:" + first.socket],
+             "Socket unix:%s is in use by another process\n" % first.socket),
+            (["-p", first.socket], "Socket %s is in use by another process\n" % first.socket),
+        ]
+        for args, err in cases:
+            with self.subTest(args=args):
+                r = self.sb.run([MILTER, "-D", self.path("samples")] + args)
+                self.assertEqual((r.returncode, r.stderr), (1, err))
+        self.assertIsNone(first.popen.poll())
+        self.assertEqual(open(pidfile).read(), "%d\n" % first.pid)
+        r = self.sb.miltertest(SESSION)
+        self.assertEqual(r.returncode, 0, r.stdout + r.stderr)
+        # SIGQUIT stops it as SIGTERM does: cleanly, nothing left behind.
+        self.assertEqual(first.stop(signal.SIGQUIT, 20), 0)
+        self.sb.wait_for_log("Stopping on signal SIGQUIT")
+        self.sb.wait_for_log("tav-milter 2.0.1 exiting")
+        self.assertFalse(os.path.exists(pidfile))
+        self.assertEqual(os.listdir(self.sb.tmp), [])
+
     def test_other_file_at_the_socket_path_is_kept(self):
         path = self.path("not-a-socket")
         with open(path, "w") as f:

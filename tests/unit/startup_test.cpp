@@ -113,9 +113,10 @@ TEST_F(StartupTest, RegistersRunsAndCleansUp) {
 
   EXPECT_EQ(status, 0);
   auto& st = fake_milter::state();
-  EXPECT_EQ(st.calls, (std::vector<std::string>{"setconn", "register", "opensocket", "main"}));
+  EXPECT_EQ(st.calls, (std::vector<std::string>{"setconn", "register", "settimeout", "opensocket", "main"}));
   EXPECT_EQ(st.conn, sock);
-  EXPECT_TRUE(st.opensocket_rmsocket);
+  EXPECT_EQ(st.timeout, 600);
+  EXPECT_FALSE(st.opensocket_rmsocket) << "only a socket nobody answers on is removed, by the filter itself";
   EXPECT_STREQ(st.registered.xxfi_name, "tavMilter");
   EXPECT_EQ(st.registered.xxfi_version, 0x01000000);
   EXPECT_EQ(st.registered.xxfi_flags, 0x1fu);

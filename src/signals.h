@@ -1,0 +1,35 @@
+// The signals libmilter leaves alone, taken by a thread of our own.
+//
+// libmilter stops its loop on SIGHUP, SIGTERM and SIGINT and ignores
+// SIGPIPE. Any other signal whose default action ends the process (a
+// log-rotation script's SIGUSR1, a stray SIGALRM, SIGQUIT) would kill the
+// filter at once and leave its socket, its pidfile and the spool files of
+// messages in progress behind. start_signal_thread() blocks all of them in
+// the calling thread, so that every thread libmilter starts afterwards
+// inherits the mask, and waits for them on a thread of its own:
+//   - SIGUSR1 runs hooks.on_usr1 (when set), SIGUSR2 and SIGALRM are ignored;
+//   - every other one (SIGQUIT, SIGXCPU, SIGPWR, real-time signals, and the
+//     fault signals when another process sends them) is logged and stops
+//     the filter as SIGTERM does (smfi_stop()): messages in progress end and
+//     their spool files go;
+//   - every hooks.interval seconds the thread runs hooks.every_interval.
+// A real fault (SIGSEGV from a bad access, abort()) still ends the process:
+// the kernel and the C library unblock those signals themselves.
+// Call it after detaching (a fork keeps no threads) and before smfi_main();
+// stop_signal_thread() ends the thread and restores the caller's mask.
+// It returns false (and changes nothing) when the thread cannot start.
+//
+// Layer: start-up. Owns the signal thread; may use config/debug and
+// libmilter's smfi_stop.
+#pragma once
+
+#include <functional>
+
+struct signal_hooks {
+  std::function<void()> on_usr1;
+  std::function<void()> every_interval;
+  int interval = 10;  // seconds
+};
+
+bool start_signal_thread(const signal_hooks& hooks);
+void stop_signal_thread();
