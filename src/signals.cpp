@@ -100,13 +100,10 @@ bool start_signal_thread(const signal_hooks& hooks) {
     pthread_sigmask(SIG_SETMASK, &before, nullptr);
     return false;
   }
-  // The caller keeps libmilter's signals as they were: smfi_main blocks
-  // them itself for its own signal thread.
-  sigset_t restore_milter;
-  sigemptyset(&restore_milter);
-  for (int sig : {SIGHUP, SIGTERM, SIGINT})
-    if (!sigismember(&before, sig)) sigaddset(&restore_milter, sig);
-  pthread_sigmask(SIG_UNBLOCK, &restore_milter, nullptr);
+  // libmilter's three stay blocked in the caller as well: smfi_main blocks
+  // them anyway for the thread that waits for them, and one that comes
+  // before that thread runs then waits for it instead of ending the process
+  // with its default action.
   st.saved = before;
   return true;
 }

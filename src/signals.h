@@ -15,6 +15,9 @@
 //   - every hooks.interval seconds the thread runs hooks.every_interval.
 // A real fault (SIGSEGV from a bad access, abort()) still ends the process:
 // the kernel and the C library unblock those signals themselves.
+// SIGHUP, SIGTERM and SIGINT are blocked too, so that one sent before
+// libmilter's own thread waits for them is taken by that thread (a clean
+// stop) instead of ending the process at once.
 // Call it after detaching (a fork keeps no threads) and before smfi_main();
 // stop_signal_thread() ends the thread and restores the caller's mask.
 // It returns false (and changes nothing) when the thread cannot start.

@@ -204,6 +204,9 @@ int tav_main(int argc, char* argv[]) {
   smfi_setconn(const_cast<char*>(cl.sock));  // a bad text makes smfi_main fail
   step = register_filter();
   if (!step.ok()) return stop_start_up(step);
+  // From here on a stopping signal waits for libmilter's loop to take it.
+  signal_hooks hooks;
+  if (!start_signal_thread(hooks)) debug(D_ALWAYS, "Could not start the signal thread - %s", strerror(errno));
   debug(D_ALWAYS, "tav-milter %s starting", TAV_MILTER_VERSION);
 
   ignore_file_size_signal();
@@ -211,8 +214,6 @@ int tav_main(int argc, char* argv[]) {
   smfi_settimeout(kMtaTimeout);
   open_listener();
   set_listener_nodelay();  // inet: no Nagle stall between reply packets
-  signal_hooks hooks;
-  if (!start_signal_thread(hooks)) debug(D_ALWAYS, "Could not start the signal thread - %s", strerror(errno));
   const int result = smfi_main();
   stop_signal_thread();
   finish_messages();
