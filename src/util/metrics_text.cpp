@@ -60,6 +60,21 @@ void sample(std::string& out, const std::string& name, const std::string& labels
 
 std::string pair(const char* name, const char* value) { return std::string(name) + "=\"" + value + '"'; }
 
+// One sample per label value of E.
+template <typename E, size_t N>
+void by_label(std::string& out, const char* name, const char* key, const uint64_t (&values)[N]) {
+  for (size_t i = 0; i < N; ++i) sample(out, name, pair(key, label(nth<E>(i))), u64(values[i]));
+}
+
+// One sample per pair of label values of E1 and E2.
+template <typename E1, typename E2, size_t N1, size_t N2>
+void by_labels(std::string& out, const char* name, const char* key1, const char* key2,
+               const uint64_t (&values)[N1][N2]) {
+  for (size_t i = 0; i < N1; ++i)
+    for (size_t j = 0; j < N2; ++j)
+      sample(out, name, pair(key1, label(nth<E1>(i))) + ',' + pair(key2, label(nth<E2>(j))), u64(values[i][j]));
+}
+
 uint64_t total_messages(const counters_snapshot& s) {
   uint64_t n = 0;
   for (const auto& direction : s.messages)
@@ -106,27 +121,16 @@ std::string render_prometheus(const counters_snapshot& s) {
   family(out, "tav_milter_sessions_total", "counter", "SMTP sessions opened.");
   sample(out, "tav_milter_sessions_total", "", u64(s.sessions_total));
 
-  family(out, "tav_milter_messages_total", "counter", "Messages the filter had the last word on, by direction and action.");
-  for (size_t d = 0; d < kDirections; ++d)
-    for (size_t a = 0; a < kActions; ++a)
-      sample(out, "tav_milter_messages_total",
-             pair("direction", label(nth<msg_direction>(d))) + ',' + pair("action", label(nth<msg_action>(a))),
-             u64(s.messages[d][a]));
-
+  family(out, "tav_milter_messages_total", "counter",
+         "Messages the filter had the last word on, by direction and action.");
+  by_labels<msg_direction, msg_action>(out, "tav_milter_messages_total", "direction", "action", s.messages);
   family(out, "tav_milter_refusals_total", "counter", "SMTP commands refused by policy, by reason.");
-  for (size_t r = 0; r < kRefusalReasons; ++r)
-    sample(out, "tav_milter_refusals_total", pair("reason", label(nth<refusal_reason>(r))), u64(s.refusals[r]));
-
+  by_label<refusal_reason>(out, "tav_milter_refusals_total", "reason", s.refusals);
   family(out, "tav_milter_deferrals_total", "counter", "Messages deferred (451) because of a failure, by cause.");
-  for (size_t c = 0; c < kDeferralCauses; ++c)
-    sample(out, "tav_milter_deferrals_total", pair("cause", label(nth<deferral_cause>(c))), u64(s.deferrals[c]));
-
-  family(out, "tav_milter_daemon_requests_total", "counter", "Requests to the scanning daemons, by daemon and outcome.");
-  for (size_t d = 0; d < kDaemons; ++d)
-    for (size_t o = 0; o < kDaemonOutcomes; ++o)
-      sample(out, "tav_milter_daemon_requests_total",
-             pair("daemon", label(nth<daemon_id>(d))) + ',' + pair("outcome", label(nth<daemon_outcome>(o))),
-             u64(s.exchanges[d][o]));
+  by_label<deferral_cause>(out, "tav_milter_deferrals_total", "cause", s.deferrals);
+  family(out, "tav_milter_daemon_requests_total", "counter",
+         "Requests to the scanning daemons, by daemon and outcome.");
+  by_labels<daemon_id, daemon_outcome>(out, "tav_milter_daemon_requests_total", "daemon", "outcome", s.exchanges);
 
   const char* hist = "tav_milter_daemon_request_duration_seconds";
   family(out, hist, "histogram", "Time from connect to answer (or failure) of daemon requests.");

@@ -14,6 +14,20 @@ const char kCheckUsage[] =
 
 namespace {
 
+// getopt_long's code for --help, outside the option letters.
+constexpr int kHelp = 256;
+// A run longer than an hour is a mistake, not a monitoring check.
+constexpr long kMaxTimeout = 3600;
+
+bool parse_seconds(const char* text, int& seconds) {
+  char* end = nullptr;
+  errno = 0;
+  long v = strtol(text, &end, 10);
+  if (errno != 0 || end == text || *end != '\0' || v < 1 || v > kMaxTimeout) return false;
+  seconds = static_cast<int>(v);
+  return true;
+}
+
 bool parse_port(const char* text, uint16_t& port) {
   char* end = nullptr;
   errno = 0;
@@ -43,7 +57,7 @@ bool resolve(std::string& host) {
 }  // namespace
 
 bool parse_check_options(int argc, char** argv, check_options& out, std::string& why) {
-  static const option longopts[] = {{"help", no_argument, nullptr, '?' + 256}, {nullptr, 0, nullptr, 0}};
+  static const option longopts[] = {{"help", no_argument, nullptr, kHelp}, {nullptr, 0, nullptr, 0}};
   optind = 0;
   opterr = 0;
   int c;
@@ -60,14 +74,8 @@ bool parse_check_options(int argc, char** argv, check_options& out, std::string&
       case 'I': out.probe_tavipd = false; break;
       case 'w': good = parse_ms(arg, out.limits.warning_ms); break;
       case 'c': good = parse_ms(arg, out.limits.critical_ms); break;
-      case 't': {
-        char* end = nullptr;
-        long v = strtol(arg, &end, 10);
-        good = end != arg && *end == '\0' && v >= 1 && v <= 3600;
-        out.timeout = static_cast<int>(v);
-        break;
-      }
-      case '?' + 256: out.help = true; return true;
+      case 't': good = parse_seconds(arg, out.timeout); break;
+      case kHelp: out.help = true; return true;
       case ':': why = std::string("option -") + static_cast<char>(optopt) + " needs an argument"; return false;
       default:
         why = "unknown option " + (optopt != 0 ? std::string("-") + static_cast<char>(optopt) : argv[optind - 1]);
@@ -75,7 +83,10 @@ bool parse_check_options(int argc, char** argv, check_options& out, std::string&
     }
     if (!good) {
       // The socket parser gives its own reason.
-      why = c == 'p' ? "bad -p " + out.socket + ": " + why : std::string("bad -") + static_cast<char>(c) + " value: " + arg;
+      if (c == 'p')
+        why = "bad -p " + out.socket + ": " + why;
+      else
+        why = std::string("bad -") + static_cast<char>(c) + " value: " + arg;
       return false;
     }
   }
