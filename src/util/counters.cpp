@@ -5,6 +5,8 @@
 namespace {
 
 constexpr auto relaxed = std::memory_order_relaxed;
+// Counting must never take a lock, whatever the platform.
+static_assert(std::atomic<uint64_t>::is_always_lock_free && std::atomic<int64_t>::is_always_lock_free);
 
 const char* const kDirectionLabels[] = {"inbound", "outbound"};
 const char* const kActionLabels[] = {"pass", "tag", "stamp", "451", "550", "551"};

@@ -54,12 +54,9 @@ bool resolve(std::string& host) {
   return true;
 }
 
-}  // namespace
-
-bool parse_check_options(int argc, char** argv, check_options& out, std::string& why) {
+bool parse_arguments(int argc, char** argv, check_options& out, std::string& why) {
   static const option longopts[] = {{"help", no_argument, nullptr, kHelp}, {nullptr, 0, nullptr, 0}};
   optind = 0;
-  opterr = 0;
   int c;
   while ((c = getopt_long(argc, argv, ":p:h:z:H:Z:AIw:c:t:", longopts, nullptr)) != -1) {
     const char* arg = optarg;
@@ -111,4 +108,15 @@ bool parse_check_options(int argc, char** argv, check_options& out, std::string&
     return false;
   }
   return true;
+}
+
+}  // namespace
+
+bool parse_check_options(int argc, char** argv, check_options& out, std::string& why) {
+  // The reasons are ours: getopt stays quiet, and as it was for other parsers.
+  const int saved = opterr;
+  opterr = 0;
+  const bool good = parse_arguments(argc, argv, out, why);
+  opterr = saved;
+  return good;
 }
