@@ -37,8 +37,8 @@ int smfi_setreply(SMFICTX*, char*, char*, char*) { return MI_SUCCESS; }
 namespace {
 
 void BM_CaptureMessage(benchmark::State& state) {
-  flag_tavipd = false;
-  flag_debug = 1;
+  writable_settings().flag_tavipd = false;
+  writable_settings().flag_debug = 1;
   const size_t size = static_cast<size_t>(state.range(0));
   std::string chunk(65536, 'x');
   sockaddr_in sin{};
@@ -70,12 +70,9 @@ void BM_CaptureMessage(benchmark::State& state) {
 BENCHMARK(BM_CaptureMessage)->Arg(0)->Arg(4 << 10)->Arg(64 << 10)->Arg(1 << 20);
 
 void BM_SpoolFileCreateAndRemove(benchmark::State& state) {
-  std::string path;
   for (auto _ : state) {
-    int fd = create_spool_file(path);
-    if (fd < 0) state.SkipWithError("create_spool_file failed");
-    close(fd);
-    unlink(path.c_str());
+    spool_file f = spool_file::create();
+    if (!f.valid()) state.SkipWithError("spool_file::create failed");
   }
 }
 BENCHMARK(BM_SpoolFileCreateAndRemove);

@@ -10,6 +10,8 @@
 // Call it after smfi_opensocket(). It returns how many sockets it changed:
 // 0 for a unix socket or when the socket is not open (smfi_main() reports
 // that), and logs (D_MISC) a socket it could not change. Never fails hard.
+//
+// Layer: start-up. Owns nothing; may use config/debug and the socket API.
 #pragma once
 
 int set_listener_nodelay();

@@ -20,85 +20,63 @@
 #include "config/debug.h"
 #include "config/options.h"
 #include "config/settings.h"
-#include "listener.h"
 #include "engines/exchange.h"
-#include "session/callbacks.h"
+#include "filter.h"
+#include "listener.h"
 #include "session/spool.h"
 #include "tav-milter.h"
-#include "verdict/classify.h"
-
-struct smfiDesc smfilter = [] {
-  struct smfiDesc d = {};
-  d.xxfi_name = const_cast<char*>("tavMilter");
-  d.xxfi_version = 0x01000000;
-  d.xxfi_flags = SMFIF_ADDHDRS | SMFIF_CHGBODY | SMFIF_ADDRCPT | SMFIF_DELRCPT | SMFIF_CHGHDRS;
-  d.xxfi_connect = mlfi_connect;
-  d.xxfi_helo = mlfi_helo;
-  d.xxfi_envfrom = mlfi_envfrom;
-  d.xxfi_envrcpt = mlfi_envrcpt;
-  d.xxfi_header = mlfi_header;
-  d.xxfi_eoh = mlfi_eoh;
-  d.xxfi_body = mlfi_body;
-  d.xxfi_eom = mlfi_eom;
-  d.xxfi_abort = mlfi_abort;
-  d.xxfi_close = mlfi_close;
-  d.xxfi_unknown = nullptr;
-  d.xxfi_data = nullptr;
-  d.xxfi_negotiate = nullptr;
-  return d;
-}();
 
 namespace {
 
+// "TEXT: the system's error text" as start-up writes it on standard error.
+outcome system_failure(const char* text) { return failure(1, std::string(text) + strerror(errno) + "\n"); }
+
 // The pidfile is created before privileges are dropped and filled once the
 // final process id is known (after detaching); until then it stays empty.
-FILE* open_pidfile(const char* path) {
-  if (path == nullptr) return nullptr;
+outcome open_pidfile(const char* path, FILE** pidfile) {
+  *pidfile = nullptr;
+  if (path == nullptr) return success();
   unlink(path);  // an old file or link is replaced, never written through
   // Created exclusively: a link planted between the removal and the open
   // (the directory may be shared) is refused, not followed as root.
   int fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
-  FILE* f = fd >= 0 ? fdopen(fd, "w") : nullptr;
-  if (f == nullptr) {
-    if (fd >= 0) close(fd);
-    fprintf(stderr, "Could not open pidfile: %s\n", strerror(errno));
-    exit(1);
-  }
-  return f;
+  *pidfile = fd >= 0 ? fdopen(fd, "w") : nullptr;
+  if (*pidfile != nullptr) return success();
+  outcome failed = system_failure("Could not open pidfile: ");
+  if (fd >= 0) close(fd);
+  return failed;
 }
 
 // Supplementary groups are left as they are.
-void change_group(const char* name) {
-  if (name == nullptr) return;
+outcome change_group(const char* name) {
+  if (name == nullptr) return success();
   errno = 0;
   const group* gr = getgrnam(name);
   if (gr == nullptr) {
     debug(D_ALWAYS, "getgrnam failed - %s, group: %s", strerror(errno), name);
-    fprintf(stderr, "Group doesn't exists: %s\n", name);
-    exit(1);
+    return failure(1, std::string("Group doesn't exists: ") + name + "\n");
   }
   if (setgid(gr->gr_gid) != 0) {
     debug(D_ALWAYS, "setgid failed - %s, group: %s", strerror(errno), name);
-    fprintf(stderr, "Can't set effective group to %s\n", name);
-    exit(1);
+    return failure(1, std::string("Can't set effective group to ") + name + "\n");
   }
+  return success();
 }
 
 // Only the effective user id changes; the real one is kept.
-void change_user(const char* name) {
-  if (name == nullptr) return;
+outcome change_user(const char* name) {
+  if (name == nullptr) return success();
   errno = 0;
   const passwd* pw = getpwnam(name);
   if (pw == nullptr) {
     debug(D_ALWAYS, "getpwnam failed - %s, user: %s", strerror(errno), name);
-    fprintf(stderr, "User doesn't exists: %s\n", name);
-    exit(1);
+    return failure(1, std::string("User doesn't exists: ") + name + "\n");
   }
   if (seteuid(pw->pw_uid) != 0) {
     debug(D_ALWAYS, "setuid failed - %s, user: %s", strerror(errno), name);
-    fprintf(stderr, "Can't set effective user to %s\n", name);
-    exit(1);
+    return failure(1, std::string("Can't set effective user to ") + name + "\n");
   }
+  return success();
 }
 
 // World-writable whatever the umask, so that whichever user the filter runs
@@ -110,18 +88,15 @@ void create_sample_dir(const char* path) {
   umask(oldumask);
 }
 
-void check_engines() {
-  if (!flag_tavipd && !flag_tavasd && !flag_tavvod) {
-    fprintf(stderr, "Atleast one Tavoren engine must be enabled\n");
-    exit(1);
-  }
+outcome check_engines() {
+  if (!flag_tavipd && !flag_tavasd && !flag_tavvod)
+    return failure(1, "Atleast one Tavoren engine must be enabled\n");
+  return success();
 }
 
-void detach() {
-  if (daemon(0, 0) != 0) {
-    fprintf(stderr, "daemon() failed: %s\n", strerror(errno));
-    exit(1);
-  }
+outcome detach() {
+  if (daemon(0, 0) != 0) return system_failure("daemon() failed: ");
+  return success();
 }
 
 void write_pid(FILE* pidfile) {
@@ -138,12 +113,14 @@ void remove_stale_socket(const char* sock) {
   if (stat(sock, &st) == 0 && S_ISSOCK(st.st_mode)) unlink(sock);
 }
 
-void register_filter() {
-  if (smfi_register(smfilter) == MI_FAILURE) {
-    fprintf(stderr, "smfi_register failed\n");
-    exit(69);
-  }
+// The record as the settings want it: -m leaves out the body and header
+// changes.
+outcome register_filter() {
+  struct smfiDesc desc = smfilter;
+  desc.xxfi_flags = registration_flags();
+  if (smfi_register(desc) == MI_FAILURE) return failure(69, "smfi_register failed\n");
   debug(D_MISC, "smfi_register succeeded");
+  return success();
 }
 
 // libmilter's own removal of a stale socket file covers the prefixed forms
@@ -195,28 +172,47 @@ const char* absolute_path(const char* path) {
   return copy != nullptr ? copy : path;
 }
 
+// A start-up step failed: the usage error shows the help text, every other
+// failure its message; the status is the process's exit status.
+int stop_start_up(const outcome& failed) {
+  if (failed.exit_status == 64)
+    print_help(stdout);
+  else
+    fputs(failed.message.c_str(), stderr);
+  return failed.exit_status;
+}
+
 }  // namespace
 
 int tav_main(int argc, char* argv[]) {
   std::set_terminate(__gnu_cxx::__verbose_terminate_handler);
   open_log();
   command_line cl = parse_command_line(argc, argv);
+  if (!cl.result.ok()) return stop_start_up(cl.result);
   if (cl.dofork) {
     cl.pidfilename = absolute_path(cl.pidfilename);
-    messages_dir = absolute_path(messages_dir);
+    writable_settings().messages_dir = absolute_path(messages_dir);
   }
+  // Nothing writes a setting from here on: session threads read them
+  // without locks.
+  freeze_settings();
 
-  FILE* pidfile = open_pidfile(cl.pidfilename);
-  change_group(effgroup);
-  change_user(effuser);
-  create_sample_dir(messages_dir);
-  check_engines();
-  if (cl.dofork) detach();
+  FILE* pidfile = nullptr;
+  outcome step = open_pidfile(cl.pidfilename, &pidfile);
+  if (step.ok()) step = change_group(effgroup);
+  if (step.ok()) step = change_user(effuser);
+  if (step.ok()) {
+    create_sample_dir(messages_dir);
+    step = check_engines();
+  }
+  if (step.ok() && cl.dofork) step = detach();
+  if (!step.ok()) return stop_start_up(step);
   write_pid(pidfile);
 
   remove_stale_socket(cl.sock);
   smfi_setconn(const_cast<char*>(cl.sock));  // a bad text makes smfi_main fail
-  register_filter();
+  step = register_filter();
+  if (!step.ok()) return stop_start_up(step);
   debug(D_ALWAYS, "tav-milter %s starting", TAV_MILTER_VERSION);
 
   ignore_file_size_signal();

@@ -1,15 +1,15 @@
 // Start-up, privileges and run: everything main() does.
 //
-// tav_main() sets up logging, parses the command line, writes the pidfile,
-// changes group and user, creates the sample directory, detaches, registers
-// `smfilter` with libmilter and runs smfi_main(); it returns the exit status
-// (0 or 255) or ends the process with 64, 1 or 69 on a start-up error.
+// tav_main() sets up logging, parses the command line, freezes the
+// settings, writes the pidfile, changes group and user, creates the sample
+// directory, detaches, registers `smfilter` (filter.h) with libmilter and
+// runs smfi_main(). It returns the exit status: 0 or 255 from libmilter's
+// loop, or 64, 1 or 69 when start-up fails (the help text on standard
+// output, or the failure's message on standard error). It is the only code
+// that prints to standard error or decides an exit status.
+//
+// Layer: start-up, the top. Owns the process (pidfile, privileges,
+// detaching, libmilter's loop); may use every layer below.
 #pragma once
-
-#include <libmilter/mfapi.h>
-
-// The registration record, filled by field name; -m clears SMFIF_CHGBODY and
-// SMFIF_CHGHDRS from its flags while the options are parsed.
-extern struct smfiDesc smfilter;
 
 int tav_main(int argc, char* argv[]);

@@ -7,6 +7,8 @@
 // address, formatted per call (safe from any thread). gethostip() resolves
 // a daemon's host name once, at start-up (here so that the monitoring plugin
 // can share it without the command line).
+//
+// Layer: config. Owns nothing; uses the C library only.
 #pragma once
 
 #include <netinet/in.h>

@@ -22,13 +22,19 @@ void emit(const char* fmt, va_list ap) {
     vsyslog(LOG_ERR, fmt, ap);
     return;
   }
-  // A log line is never cut: measure first, then format into a buffer of
-  // exactly the needed size.
+  // A log line is never cut: a line too long for the stack buffer is
+  // formatted again into one of exactly the needed size. Short lines need no
+  // memory, so a failure caught because memory ran out can still be logged.
+  char small[1024];
   va_list copy;
   va_copy(copy, ap);
-  int n = vsnprintf(nullptr, 0, fmt, copy);
+  int n = vsnprintf(small, sizeof small, fmt, copy);
   va_end(copy);
   if (n < 0) return;
+  if (static_cast<size_t>(n) < sizeof small) {
+    current_sink(small);
+    return;
+  }
   std::string line(static_cast<size_t>(n) + 1, '\0');
   vsnprintf(&line[0], line.size(), fmt, ap);
   line.resize(static_cast<size_t>(n));
@@ -61,17 +67,18 @@ void throw_error(const std::string& errmsg) {
   emit_line("Thrown error: %s", errmsg.empty() ? "Unknown error" : errmsg.c_str());
 }
 
-void parse_debuglevel(const char* string) {
+outcome parse_debuglevel(const char* string) {
+  int& mask = writable_settings().flag_debug;
   std::string copy(string);
   switch (atoi(copy.c_str())) {
     case 1:
-      flag_debug |= 0x22;
+      mask |= 0x22;
       break;
     case 2:
-      flag_debug |= 0x26;
+      mask |= 0x26;
       break;
     case 3:
-      flag_debug |= 0x3e;
+      mask |= 0x3e;
       break;
     default: {
       // Each "," and each " " separates by itself: two in a row enclose an
@@ -81,15 +88,12 @@ void parse_debuglevel(const char* string) {
         size_t end = copy.find_first_of(", ", start);
         std::string token = copy.substr(start, end == std::string::npos ? std::string::npos : end - start);
         if (strcasecmp(token.c_str(), "ALL") == 0) {
-          flag_debug = 0xff;
+          mask = 0xff;
         } else {
           int i = 0;
           while (debugstrings[i] != nullptr && strcasecmp(token.c_str(), debugstrings[i]) != 0) ++i;
-          if (debugstrings[i] == nullptr) {
-            fprintf(stderr, "Invalid debug token \"%s\"\n", token.c_str());
-            exit(1);
-          }
-          flag_debug |= 1 << i;
+          if (debugstrings[i] == nullptr) return failure(1, "Invalid debug token \"" + token + "\"\n");
+          mask |= 1 << i;
         }
         if (end == std::string::npos) break;
         start = end + 1;
@@ -98,4 +102,5 @@ void parse_debuglevel(const char* string) {
     }
   }
   debug(D_ALWAYS, "Setting debug level to 0x%0x", flag_debug);
+  return success();
 }

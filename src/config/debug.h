@@ -2,12 +2,18 @@
 //
 // debug(level, fmt, ...) writes one syslog line (priority LOG_ERR) when bit
 // `level` of flag_debug is set; the mask is tested before anything is
-// formatted. parse_debuglevel() adds the categories of a -d argument and ends
-// the process with status 1 on an invalid token. throw_error() logs a caught
+// formatted. parse_debuglevel() adds the categories of a -d argument to
+// flag_debug (a start-up write) and returns a failure (status 1, the message
+// for standard error) at an invalid token. throw_error() logs a caught
 // error's text unconditionally. Tests may divert every line to a sink.
+//
+// Layer: config. Owns the syslog connection and the test sink; reads
+// flag_debug (config/settings) and writes it while -d is parsed.
 #pragma once
 
 #include <string>
+
+#include "config/outcome.h"
 
 enum debuglevel {
   D_ALWAYS = 0,
@@ -26,7 +32,7 @@ enum debuglevel {
 extern const char* const debugstrings[D_MAX + 1];
 
 void debug(debuglevel level, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
-void parse_debuglevel(const char* string);
+outcome parse_debuglevel(const char* string);
 void throw_error(const std::string& errmsg);
 
 // syslog identity "tav-milter", LOG_PID, facility LOG_MAIL.

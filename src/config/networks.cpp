@@ -9,29 +9,27 @@
 
 #include "config/debug.h"
 
-networklist ignorenets = {nullptr, 0};
-networklist mynetworks = {nullptr, 0};
-
 namespace {
 
-[[noreturn]] void list_error(const char* fmt, const std::string& part) {
-  fprintf(stderr, fmt, part.c_str());
-  exit(1);
+// A syntax error: the message names the offending part of the item.
+outcome list_error(const char* fmt, const std::string& part) {
+  std::string message(strlen(fmt) + part.size(), '\0');
+  int n = snprintf(&message[0], message.size() + 1, fmt, part.c_str());
+  message.resize(n > 0 ? static_cast<size_t>(n) : 0);
+  return failure(1, message);
 }
 
 // Makes room for one more entry: the array grows by exactly
 // NETWORKLIST_GROWTH entries whenever the count reaches a multiple of it.
 // Lists are built once at start-up, so running out of memory here is a
-// configuration-time failure like a syntax error: say so and stop.
-void grow_if_full(networklist* list) {
-  if (list->num_nets % NETWORKLIST_GROWTH != 0) return;
+// configuration-time failure like a syntax error.
+outcome grow_if_full(networklist* list) {
+  if (list->num_nets % NETWORKLIST_GROWTH != 0) return success();
   size_t entries = static_cast<size_t>(list->num_nets) + NETWORKLIST_GROWTH;
   void* grown = realloc(list->nets, entries * sizeof(net));
-  if (grown == nullptr) {
-    fprintf(stderr, "Out of memory while growing a network list\n");
-    exit(1);
-  }
+  if (grown == nullptr) return failure(1, "Out of memory while growing a network list\n");
   list->nets = static_cast<net*>(grown);
+  return success();
 }
 
 // A prefix length as sscanf("%u") reads it (leading white space allowed,
@@ -74,20 +72,20 @@ net& append_entry(networklist* list, sa_family_t family) {
   return entry;
 }
 
-void add_ipv4(const std::string& addr_part, const std::string* mask_part, networklist* list) {
+outcome add_ipv4(const std::string& addr_part, const std::string* mask_part, networklist* list) {
   in_addr addr;
   if (inet_aton(addr_part.c_str(), &addr) == 0)
-    list_error("Could not parse \"%s\" as a network\n", addr_part);
+    return list_error("Could not parse \"%s\" as a network\n", addr_part);
 
   in_addr mask;
   if (mask_part == nullptr) {
     mask.s_addr = 0xffffffffu;
   } else if (mask_part->find('.') != std::string::npos) {
     if (inet_aton(mask_part->c_str(), &mask) == 0)
-      list_error("Could not parse \"%s\" as a netmask\n", *mask_part);
+      return list_error("Could not parse \"%s\" as a netmask\n", *mask_part);
   } else {
     unsigned prefix;
-    if (!read_prefix(*mask_part, 32, &prefix)) list_error("%s: bad CIDR value", *mask_part);
+    if (!read_prefix(*mask_part, 32, &prefix)) return list_error("%s: bad CIDR value", *mask_part);
     mask = ipv4_prefix_mask(prefix);
   }
 
@@ -95,17 +93,18 @@ void add_ipv4(const std::string& addr_part, const std::string* mask_part, networ
   net& entry = append_entry(list, AF_INET);
   entry.network.s_addr = addr.s_addr & mask.s_addr;
   entry.netmask = mask;
+  return success();
 }
 
 // An IPv6 item takes a prefix length only; a missing one means the host.
-void add_ipv6(const std::string& addr_part, const std::string* mask_part, networklist* list) {
+outcome add_ipv6(const std::string& addr_part, const std::string* mask_part, networklist* list) {
   in6_addr addr;
   if (inet_pton(AF_INET6, addr_part.c_str(), &addr) != 1)
-    list_error("Could not parse \"%s\" as a network\n", addr_part);
+    return list_error("Could not parse \"%s\" as a network\n", addr_part);
 
   unsigned prefix = 128;
   if (mask_part != nullptr && !read_prefix(*mask_part, 128, &prefix))
-    list_error("%s: bad CIDR value", *mask_part);
+    return list_error("%s: bad CIDR value", *mask_part);
   // Clients that arrive as IPv4-mapped IPv6 addresses are matched as the
   // IPv4 address they carry, so a mapped item is kept as that IPv4 network
   // (a prefix below 96 covers more than the mapped range and stays IPv6).
@@ -116,7 +115,7 @@ void add_ipv6(const std::string& addr_part, const std::string* mask_part, networ
     net& entry = append_entry(list, AF_INET);
     entry.network.s_addr = v4.s_addr & mask4.s_addr;
     entry.netmask = mask4;
-    return;
+    return success();
   }
   in6_addr mask = ipv6_prefix_mask(prefix);
 
@@ -124,32 +123,33 @@ void add_ipv6(const std::string& addr_part, const std::string* mask_part, networ
   net& entry = append_entry(list, AF_INET6);
   for (int i = 0; i < 16; ++i) entry.network6.s6_addr[i] = addr.s6_addr[i] & mask.s6_addr[i];
   entry.netmask6 = mask;
+  return success();
 }
 
-void add_item(const std::string& item, networklist* list) {
+outcome add_item(const std::string& item, networklist* list) {
   size_t slash = item.find('/');
   std::string addr_part = item.substr(0, slash);
   std::string mask_part = slash == std::string::npos ? std::string() : item.substr(slash + 1);
   const std::string* mask = slash == std::string::npos ? nullptr : &mask_part;
 
-  grow_if_full(list);
-  if (addr_part.find(':') != std::string::npos)
-    add_ipv6(addr_part, mask, list);
-  else
-    add_ipv4(addr_part, mask, list);
+  outcome grown = grow_if_full(list);
+  if (!grown.ok()) return grown;
+  if (addr_part.find(':') != std::string::npos) return add_ipv6(addr_part, mask, list);
+  return add_ipv4(addr_part, mask, list);
 }
 
 }  // namespace
 
-void parse_networklist(const char* string, networklist* list) {
+outcome parse_networklist(const char* string, networklist* list) {
   // Each "," and each " " ends an item by itself, so two in a row, a trailing
   // one, or an empty text give an empty item, which is refused as a network.
   const std::string copy(string);
   size_t start = 0;
   for (;;) {
     size_t end = copy.find_first_of(", ", start);
-    add_item(copy.substr(start, end == std::string::npos ? std::string::npos : end - start), list);
-    if (end == std::string::npos) break;
+    outcome added = add_item(copy.substr(start, end == std::string::npos ? std::string::npos : end - start), list);
+    if (!added.ok()) return added;
+    if (end == std::string::npos) return success();
     start = end + 1;
   }
 }

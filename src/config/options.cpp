@@ -11,7 +11,6 @@
 #include "config/debug.h"
 #include "config/networks.h"
 #include "config/settings.h"
-#include "startup.h"
 
 const char* const help_lines[HELP_LINES] = {
     "tav-milter - Version " TAV_VERSION,
@@ -132,40 +131,25 @@ enum long_code {
 
 const char short_options[] = "fd:mp:P:rRi:h:H:z:Z:sSAIVOD:C:TbBwWjJt:laeGu:g:";
 
-const option long_options[] = {
-    {"spam-threshold-action", required_argument, nullptr, OPT_SPAM_THRESHOLD_ACTION},
-    {"spam-threshold", required_argument, nullptr, OPT_SPAM_THRESHOLD},
-    {"suspected-threshold-action", required_argument, nullptr, OPT_SUSPECTED_THRESHOLD_ACTION},
-    {"suspected-threshold", required_argument, nullptr, OPT_SUSPECTED_THRESHOLD},
-    {"virus-threshold-action", required_argument, nullptr, OPT_VIRUS_THRESHOLD_ACTION},
-    {"virus-threshold", required_argument, nullptr, OPT_VIRUS_THRESHOLD},
-    {"total-msgs-threshold-action", required_argument, nullptr, OPT_TOTAL_MSGS_THRESHOLD_ACTION},
-    {"total-msgs-threshold", required_argument, nullptr, OPT_TOTAL_MSGS_THRESHOLD},
-    {"tavasd-outbound-host", required_argument, nullptr, OPT_TAVASD_OUTBOUND_HOST},
-    {"tavasd-outbound-port", required_argument, nullptr, OPT_TAVASD_OUTBOUND_PORT},
-    {"local-networks", required_argument, nullptr, OPT_LOCAL_NETWORKS},
-    {"outbound-spam-reject", no_argument, &tavasd_out_spam_reject, 1},
-    {"outbound-bulk-reject", no_argument, &tavasd_out_bulk_reject, 1},
-    {"outbound-vod-virus-reject", no_argument, &tavasd_out_vod_reject, 1},
-    {"outbound-vod-high-reject", no_argument, &tavasd_out_vod_high_reject, 1},
-    {"iprep-url", required_argument, nullptr, OPT_IPREP_URL},
-    {"contact", required_argument, nullptr, OPT_CONTACT},
-    {nullptr, 0, nullptr, 0},
-};
+const outcome kOutOfMemory = failure(1, "Out of memory while reading the command line\n");
 
 // Text settings must outlive argv's owner; the copies are kept for the whole
 // process and never freed, not even by exit(): libmilter's session threads
 // may still read them while the process ends. The list keeps them reachable,
-// so leak checkers do not flag them.
+// so leak checkers do not flag them. Null when memory runs out.
 const char* keep_copy(const char* text) {
   static auto* kept = new std::vector<char*>;
   char* copy = strdup(text);
-  if (copy == nullptr) {
-    fprintf(stderr, "Out of memory while reading the command line\n");
-    exit(1);
-  }
-  kept->push_back(copy);
+  if (copy != nullptr) kept->push_back(copy);
   return copy;
+}
+
+// Stores a copy of `text` in `setting`.
+outcome store_text(const char*& setting, const char* text) {
+  const char* copy = keep_copy(text);
+  if (copy == nullptr) return kOutOfMemory;
+  setting = copy;
+  return success();
 }
 
 // Numbers are read as atoi reads them: never refused, no digits gives 0.
@@ -175,89 +159,116 @@ int number(const char* text) { return atoi(text); }
 uint16_t port(const char* text) { return static_cast<uint16_t>(number(text)); }
 
 // The daemons' addresses are fixed at start-up: a name is looked up once.
-const char* host(const char* name) {
+outcome store_host(const char*& setting, const char* name) {
   const char* ip = gethostip(name);
-  if (ip == nullptr) {
-    fprintf(stderr, "Could not resolve host \"%s\" to an IPv4 address\n", name);
-    exit(1);
+  if (ip == nullptr) return failure(1, std::string("Could not resolve host \"") + name + "\" to an IPv4 address\n");
+  return store_text(setting, ip);
+}
+
+// One option: stores its value, or acts on it at once.
+outcome apply_option(int c, const char* arg, tav_settings& s, command_line& cl) {
+  switch (c) {
+    case 'f': cl.dofork = true; break;
+    case 'd': return parse_debuglevel(arg);
+    case 'm': s.dontmodify = true; break;
+    case 'p': return store_text(cl.sock, arg);
+    case 'P': return store_text(cl.pidfilename, arg);
+    case 'r': s.tavasd_spam_reject = true; break;
+    case 'R': s.tavasd_vod_reject = true; break;
+    case 'i':
+      debug(D_MISC, "Parsing ignore list");
+      return parse_networklist(arg, &s.ignorenets);
+    case 'h': return store_host(s.tavasdhost, arg);
+    case 'H': return store_host(s.tavipdhost, arg);
+    case 'z': s.tavasdport = port(arg); break;
+    case 'Z': s.tavipdport = port(arg); break;
+    case 's': s.tavasd_inline = true; break;
+    case 'S': s.stamp_subject = true; break;
+    case 'A': s.flag_tavasd = false; break;
+    case 'I': s.flag_tavipd = false; break;
+    case 'V': s.flag_tavvod = false; break;
+    case 'O': s.tavasd_outbound = true; break;
+    case 'D': return store_text(s.messages_dir, arg);
+    case 'C': s.rcptMaxCount = number(arg); break;
+    case 'T': s.tavasd_transparent = true; break;
+    case 'b': s.auth_bypass_ipr = true; break;
+    case 'B': s.auth_bypass_as = true; break;
+    case 'w': s.tavasd_bulk_reject = true; break;
+    case 'W': s.tavasd_vod_high_reject = true; break;
+    case 'j': s.tavasd_out_spam_reject = 1; break;
+    case 'J': s.tavasd_out_vod_reject = 1; break;
+    case 't': s.block_spam_threshold = number(arg); break;
+    case 'l': s.AddQMHeaders = true; break;
+    case 'a': s.tavasd_senderid_smtpauth = true; break;
+    case 'e': s.tavasd_senderid_senderip = true; break;
+    case 'G': s.tavasd_inbound = false; break;
+    case 'u': return store_text(s.effuser, arg);
+    case 'g': return store_text(s.effgroup, arg);
+    case OPT_SPAM_THRESHOLD_ACTION: s.tavasd_out_totspam_action = number(arg); break;
+    case OPT_SPAM_THRESHOLD: s.tavasd_out_totspam_threshold = static_cast<unsigned>(number(arg)); break;
+    case OPT_SUSPECTED_THRESHOLD_ACTION: s.tavasd_out_totsusp_action = number(arg); break;
+    case OPT_SUSPECTED_THRESHOLD: s.tavasd_out_totsusp_threshold = static_cast<unsigned>(number(arg)); break;
+    case OPT_VIRUS_THRESHOLD_ACTION: s.tavasd_out_totvirus_action = number(arg); break;
+    case OPT_VIRUS_THRESHOLD: s.tavasd_out_totvirus_threshold = static_cast<unsigned>(number(arg)); break;
+    case OPT_TOTAL_MSGS_THRESHOLD_ACTION: s.tavasd_out_totmsgs_action = number(arg); break;
+    case OPT_TOTAL_MSGS_THRESHOLD: s.tavasd_out_totmsgs_threshold = static_cast<unsigned>(number(arg)); break;
+    case OPT_TAVASD_OUTBOUND_HOST: return store_host(s.tavasd_out_host, arg);
+    case OPT_TAVASD_OUTBOUND_PORT: s.tavasd_out_port = port(arg); break;
+    case OPT_LOCAL_NETWORKS:
+      debug(D_MISC, "Parsing local-networks list: %s", arg);
+      return parse_networklist(arg, &s.mynetworks);
+    case OPT_IPREP_URL: return store_text(s.iprep_lookup_url, arg);
+    case OPT_CONTACT: return store_text(s.spam_contact, arg);
   }
-  return keep_copy(ip);
+  return success();
 }
 
 }  // namespace
 
 command_line parse_command_line(int argc, char* argv[]) {
+  tav_settings& s = writable_settings();
+  // The four switches without argument make getopt_long store their 1 itself.
+  const option long_options[] = {
+      {"spam-threshold-action", required_argument, nullptr, OPT_SPAM_THRESHOLD_ACTION},
+      {"spam-threshold", required_argument, nullptr, OPT_SPAM_THRESHOLD},
+      {"suspected-threshold-action", required_argument, nullptr, OPT_SUSPECTED_THRESHOLD_ACTION},
+      {"suspected-threshold", required_argument, nullptr, OPT_SUSPECTED_THRESHOLD},
+      {"virus-threshold-action", required_argument, nullptr, OPT_VIRUS_THRESHOLD_ACTION},
+      {"virus-threshold", required_argument, nullptr, OPT_VIRUS_THRESHOLD},
+      {"total-msgs-threshold-action", required_argument, nullptr, OPT_TOTAL_MSGS_THRESHOLD_ACTION},
+      {"total-msgs-threshold", required_argument, nullptr, OPT_TOTAL_MSGS_THRESHOLD},
+      {"tavasd-outbound-host", required_argument, nullptr, OPT_TAVASD_OUTBOUND_HOST},
+      {"tavasd-outbound-port", required_argument, nullptr, OPT_TAVASD_OUTBOUND_PORT},
+      {"local-networks", required_argument, nullptr, OPT_LOCAL_NETWORKS},
+      {"outbound-spam-reject", no_argument, &s.tavasd_out_spam_reject, 1},
+      {"outbound-bulk-reject", no_argument, &s.tavasd_out_bulk_reject, 1},
+      {"outbound-vod-virus-reject", no_argument, &s.tavasd_out_vod_reject, 1},
+      {"outbound-vod-high-reject", no_argument, &s.tavasd_out_vod_high_reject, 1},
+      {"iprep-url", required_argument, nullptr, OPT_IPREP_URL},
+      {"contact", required_argument, nullptr, OPT_CONTACT},
+      {nullptr, 0, nullptr, 0},
+  };
+
   command_line cl;
   bool err = false;
   // 0 rather than 1 makes glibc start over, so the parser can run again.
   optind = 0;
   int c;
   while ((c = getopt_long(argc, argv, short_options, long_options, nullptr)) != -1) {
-    switch (c) {
-      case 'f': cl.dofork = true; break;
-      case 'd': parse_debuglevel(optarg); break;
-      case 'm':
-        dontmodify = true;
-        smfilter.xxfi_flags &= ~(SMFIF_CHGBODY | SMFIF_CHGHDRS);
-        break;
-      case 'p': cl.sock = keep_copy(optarg); break;
-      case 'P': cl.pidfilename = keep_copy(optarg); break;
-      case 'r': tavasd_spam_reject = true; break;
-      case 'R': tavasd_vod_reject = true; break;
-      case 'i':
-        debug(D_MISC, "Parsing ignore list");
-        parse_networklist(optarg, &ignorenets);
-        break;
-      case 'h': tavasdhost = host(optarg); break;
-      case 'H': tavipdhost = host(optarg); break;
-      case 'z': tavasdport = port(optarg); break;
-      case 'Z': tavipdport = port(optarg); break;
-      case 's': tavasd_inline = true; break;
-      case 'S': stamp_subject = true; break;
-      case 'A': flag_tavasd = false; break;
-      case 'I': flag_tavipd = false; break;
-      case 'V': flag_tavvod = false; break;
-      case 'O': tavasd_outbound = true; break;
-      case 'D': messages_dir = keep_copy(optarg); break;
-      case 'C': rcptMaxCount = number(optarg); break;
-      case 'T': tavasd_transparent = true; break;
-      case 'b': auth_bypass_ipr = true; break;
-      case 'B': auth_bypass_as = true; break;
-      case 'w': tavasd_bulk_reject = true; break;
-      case 'W': tavasd_vod_high_reject = true; break;
-      case 'j': tavasd_out_spam_reject = 1; break;
-      case 'J': tavasd_out_vod_reject = 1; break;
-      case 't': block_spam_threshold = number(optarg); break;
-      case 'l': AddQMHeaders = true; break;
-      case 'a': tavasd_senderid_smtpauth = true; break;
-      case 'e': tavasd_senderid_senderip = true; break;
-      case 'G': tavasd_inbound = false; break;
-      case 'u': effuser = keep_copy(optarg); break;
-      case 'g': effgroup = keep_copy(optarg); break;
-      case OPT_SPAM_THRESHOLD_ACTION: tavasd_out_totspam_action = number(optarg); break;
-      case OPT_SPAM_THRESHOLD: tavasd_out_totspam_threshold = static_cast<unsigned>(number(optarg)); break;
-      case OPT_SUSPECTED_THRESHOLD_ACTION: tavasd_out_totsusp_action = number(optarg); break;
-      case OPT_SUSPECTED_THRESHOLD: tavasd_out_totsusp_threshold = static_cast<unsigned>(number(optarg)); break;
-      case OPT_VIRUS_THRESHOLD_ACTION: tavasd_out_totvirus_action = number(optarg); break;
-      case OPT_VIRUS_THRESHOLD: tavasd_out_totvirus_threshold = static_cast<unsigned>(number(optarg)); break;
-      case OPT_TOTAL_MSGS_THRESHOLD_ACTION: tavasd_out_totmsgs_action = number(optarg); break;
-      case OPT_TOTAL_MSGS_THRESHOLD: tavasd_out_totmsgs_threshold = static_cast<unsigned>(number(optarg)); break;
-      case OPT_TAVASD_OUTBOUND_HOST: tavasd_out_host = host(optarg); break;
-      case OPT_TAVASD_OUTBOUND_PORT: tavasd_out_port = port(optarg); break;
-      case OPT_LOCAL_NETWORKS:
-        debug(D_MISC, "Parsing local-networks list: %s", optarg);
-        parse_networklist(optarg, &mynetworks);
-        break;
-      case OPT_IPREP_URL: iprep_lookup_url = keep_copy(optarg); break;
-      case OPT_CONTACT: spam_contact = keep_copy(optarg); break;
-      case 0: break;  // a flag option: getopt_long has stored its 1
-      default: err = true; break;  // getopt_long has complained on stderr
+    if (c == 0) continue;  // a switch getopt_long has stored itself
+    if (c == '?' || c == ':') {
+      err = true;  // getopt_long has complained on standard error
+      continue;
+    }
+    // An option that cannot be honoured (a bad -d token, network list or
+    // host) stops the parse at once: start-up ends with its message.
+    outcome applied = apply_option(c, optarg, s, cl);
+    if (!applied.ok()) {
+      cl.result = applied;
+      return cl;
     }
   }
   // Operands after the options are ignored.
-  if (cl.sock == nullptr || err) {
-    print_help(stdout);
-    exit(64);
-  }
+  if (cl.sock == nullptr || err) cl.result = failure(64, "");
   return cl;
 }

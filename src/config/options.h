@@ -1,22 +1,30 @@
 // The command line.
 //
 // parse_command_line() runs getopt_long over argv and stores every option in
-// the settings (config/settings.h), acting at once for -d, -i,
-// --local-networks, the host options and -m (registration flags). On a usage
-// error (unknown option, missing argument, no -p) it prints the help text on
-// standard output and exits 64, but only after the whole line has been read;
-// a bad -d token, network list or host name exits 1 with a message on
-// standard error while the line is read. It may be called again after
-// reset_settings() (tests): getopt is re-initialised on every call.
+// the settings (config/settings.h; a start-up write), acting at once for -d,
+// -i, --local-networks and the host options. It prints nothing itself but
+// getopt_long's own complaints; its `result` says what start-up does next:
+// success; a usage error (unknown option, missing argument, no -p), status
+// 64 with an empty message, found after the whole line was read, on which
+// start-up prints the help text; or a bad -d token, network list or host
+// name, status 1 with the message for standard error, which stops the parse
+// at once. It may be called again after reset_settings() (tests): getopt is
+// re-initialised on every call.
+//
+// Layer: config, the top of it. Owns the copies of text arguments; writes
+// the settings; may use config/debug, config/networks and the resolver.
 #pragma once
 
 #include <cstdio>
+
+#include "config/outcome.h"
 
 // What main keeps from the command line besides the settings.
 struct command_line {
   const char* sock = nullptr;         // -p, required
   const char* pidfilename = nullptr;  // -P
   bool dofork = false;                // -f
+  outcome result;                     // see above
 };
 
 command_line parse_command_line(int argc, char* argv[]);

@@ -1,60 +1,91 @@
 // Process-wide settings of tav-milter.
 //
-// Written only while the command line is parsed (config/options), before
-// libmilter starts its threads; read-only afterwards, so the session threads
-// read them without locks. Text settings point at strings that live for the
-// whole process. reset_settings() restores every default (used by tests).
+// Every setting lives in one record, `tav_settings`, written only while
+// start-up runs (the command line parser fills it) and frozen before
+// libmilter starts its threads. Everyone else reads it through the
+// read-only names below (`dontmodify`, `tavasdhost`, `ignorenets`, ...),
+// which are constant references into the record: a session thread cannot
+// write a setting by mistake. Text settings point at strings that live for
+// the whole process.
+//
+// writable_settings() hands out the record for writing; only start-up (the
+// command line parser) and tests call it, and after freeze_settings() it
+// aborts: a write after start-up is a broken invariant, not an input error.
+// reset_settings() restores every default, empties both network lists
+// (their arrays stay allocated) and thaws the record (tests).
+//
+// Layer: config. Owns the settings record; uses nothing.
 #pragma once
 
 #include <cstdint>
+#include <type_traits>
 
-extern int flag_debug;                   // -d: enabled debug categories, bit mask
-extern bool dontmodify;                  // -m: add or change no headers
-extern bool AddQMHeaders;                // -l: add the score and rules headers
-extern const char* tavipdhost;           // -H: IP-reputation daemon, dotted IPv4
-extern const char* tavasdhost;           // -h: inbound classification daemon
-extern const char* tavasd_out_host;      // --tavasd-outbound-host
-extern uint16_t tavipdport;              // -Z
-extern uint16_t tavasdport;              // -z
-extern uint16_t tavasd_out_port;         // --tavasd-outbound-port
-extern bool tavasd_inline;               // -s: send the message itself, not its path
-extern bool stamp_subject;               // -S
-extern bool tavasd_spam_reject;          // -r
-extern bool tavasd_bulk_reject;          // -w
-extern bool tavasd_vod_reject;           // -R
-extern bool tavasd_vod_high_reject;      // -W
-extern bool flag_tavipd;                 // -I clears: IP reputation enabled
-extern bool flag_tavasd;                 // -A clears: anti-spam enabled
-extern bool flag_tavvod;                 // -V clears: virus-outbreak detection enabled
-extern bool auth_bypass_ipr;             // -b
-extern bool auth_bypass_as;              // -B
-extern bool tavasd_outbound;             // -O
-extern bool tavasd_inbound;              // -G clears
-extern bool tavasd_transparent;          // -T
-extern int rcptMaxCount;                 // -C: above 0 switches recipient counting on
-extern int block_spam_threshold;         // -t: stored, never read
-extern int tavasd_out_spam_reject;       // -j, --outbound-spam-reject
-extern int tavasd_out_bulk_reject;       // --outbound-bulk-reject
-extern int tavasd_out_vod_reject;        // -J, --outbound-vod-virus-reject
-extern int tavasd_out_vod_high_reject;   // --outbound-vod-high-reject
-extern bool tavasd_senderid_smtpauth;    // -a
-extern bool tavasd_senderid_senderip;    // -e (on by default)
-extern int tavasd_out_totspam_action;    // --spam-threshold-action
-extern unsigned int tavasd_out_totspam_threshold;   // --spam-threshold
-extern int tavasd_out_totsusp_action;    // --suspected-threshold-action
-extern unsigned int tavasd_out_totsusp_threshold;   // --suspected-threshold
-extern int tavasd_out_totvirus_action;   // --virus-threshold-action
-extern unsigned int tavasd_out_totvirus_threshold;  // --virus-threshold
-extern int tavasd_out_totmsgs_action;    // --total-msgs-threshold-action
-extern unsigned int tavasd_out_totmsgs_threshold;   // --total-msgs-threshold
-extern const char* messages_dir;         // -D: outbound sample directory
-extern const char* effgroup;             // -g, or null
-extern const char* effuser;              // -u, or null
+#include "config/network_list.h"
 
-// Deployment values that the reply texts quote (see README).
-extern const char* iprep_lookup_url;     // --iprep-url: reputation look-up page
-extern const char* spam_contact;         // --contact: who to contact about refused spam
+// One table of every setting: type, name, default. The record, the
+// read-only names and reset_settings() are all made from it, so they cannot
+// drift apart.
+#define TAV_SETTINGS(X)                                                                     \
+  X(int, flag_debug, 1)                        /* -d: enabled debug categories, bit mask */ \
+  X(bool, dontmodify, false)                   /* -m: add or change no headers */           \
+  X(bool, AddQMHeaders, false)                 /* -l: add the score and rules headers */    \
+  X(const char*, tavipdhost, "127.0.0.1")      /* -H: IP-reputation daemon, dotted IPv4 */  \
+  X(const char*, tavasdhost, "127.0.0.1")      /* -h: inbound classification daemon */      \
+  X(const char*, tavasd_out_host, "127.0.0.1") /* --tavasd-outbound-host */                 \
+  X(uint16_t, tavipdport, 8080)                /* -Z */                                     \
+  X(uint16_t, tavasdport, 8088)                /* -z */                                     \
+  X(uint16_t, tavasd_out_port, 8089)           /* --tavasd-outbound-port */                 \
+  X(bool, tavasd_inline, false)                /* -s: send the message, not its path */     \
+  X(bool, stamp_subject, false)                /* -S */                                     \
+  X(bool, tavasd_spam_reject, false)           /* -r */                                     \
+  X(bool, tavasd_bulk_reject, false)           /* -w */                                     \
+  X(bool, tavasd_vod_reject, false)            /* -R */                                     \
+  X(bool, tavasd_vod_high_reject, false)       /* -W */                                     \
+  X(bool, flag_tavipd, true)                   /* -I clears: IP reputation enabled */       \
+  X(bool, flag_tavasd, true)                   /* -A clears: anti-spam enabled */           \
+  X(bool, flag_tavvod, true)                   /* -V clears: virus-outbreak detection */    \
+  X(bool, auth_bypass_ipr, false)              /* -b */                                     \
+  X(bool, auth_bypass_as, false)               /* -B */                                     \
+  X(bool, tavasd_outbound, false)              /* -O */                                     \
+  X(bool, tavasd_inbound, true)                /* -G clears */                              \
+  X(bool, tavasd_transparent, false)           /* -T */                                     \
+  X(int, rcptMaxCount, -1)                     /* -C: above 0 counts recipients */          \
+  X(int, block_spam_threshold, 0)              /* -t: stored, never read */                 \
+  X(int, tavasd_out_spam_reject, 0)            /* -j, --outbound-spam-reject */             \
+  X(int, tavasd_out_bulk_reject, 0)            /* --outbound-bulk-reject */                 \
+  X(int, tavasd_out_vod_reject, 0)             /* -J, --outbound-vod-virus-reject */        \
+  X(int, tavasd_out_vod_high_reject, 0)        /* --outbound-vod-high-reject */             \
+  X(bool, tavasd_senderid_smtpauth, false)     /* -a */                                     \
+  X(bool, tavasd_senderid_senderip, true)      /* -e (on by default) */                     \
+  X(int, tavasd_out_totspam_action, 0)         /* --spam-threshold-action */                \
+  X(unsigned int, tavasd_out_totspam_threshold, 0)  /* --spam-threshold */                  \
+  X(int, tavasd_out_totsusp_action, 0)         /* --suspected-threshold-action */           \
+  X(unsigned int, tavasd_out_totsusp_threshold, 0)  /* --suspected-threshold */             \
+  X(int, tavasd_out_totvirus_action, 0)        /* --virus-threshold-action */               \
+  X(unsigned int, tavasd_out_totvirus_threshold, 0) /* --virus-threshold */                 \
+  X(int, tavasd_out_totmsgs_action, 0)         /* --total-msgs-threshold-action */          \
+  X(unsigned int, tavasd_out_totmsgs_threshold, 0)  /* --total-msgs-threshold */            \
+  X(const char*, messages_dir, "/opt/tav-milter/") /* -D: outbound sample directory */      \
+  X(const char*, effgroup, nullptr)            /* -g, or null */                            \
+  X(const char*, effuser, nullptr)             /* -u, or null */                            \
+  /* Deployment values that the reply texts quote (see README). */                          \
+  X(const char*, iprep_lookup_url, "https://www.tavoren.com/iprep/lookup") /* --iprep-url */ \
+  X(const char*, spam_contact, "postmaster")   /* --contact */
 
-// Restores every setting above to its default and empties both network lists'
-// contents (the lists themselves stay allocated). For tests.
+struct tav_settings {
+#define TAV_FIELD(type, name, value) type name = value;
+  TAV_SETTINGS(TAV_FIELD)
+#undef TAV_FIELD
+  networklist ignorenets{nullptr, 0};  // -i, appends: accepted without any check
+  networklist mynetworks{nullptr, 0};  // --local-networks, appends: local networks
+};
+
+#define TAV_READ_ONLY(type, name, value) extern std::add_const_t<type>& name;
+TAV_SETTINGS(TAV_READ_ONLY)
+#undef TAV_READ_ONLY
+extern const networklist& ignorenets;
+extern const networklist& mynetworks;
+
+tav_settings& writable_settings();
+void freeze_settings();
 void reset_settings();

@@ -1,8 +1,9 @@
 // The HTTP/1.0 exchange with the scanning daemons (see exchange.h).
 //
 // Every wait is bounded and done with poll(), so sockets above descriptor
-// 1024 work: the connect and the whole answer each get one deadline, and each
-// blocking write is bounded by SO_SNDTIMEO.
+// 1024 work. The socket stays non-blocking throughout: the connect and the
+// answer each get their own wait, and the whole exchange, streamed payload
+// included, one overall deadline.
 #include "engines/exchange.h"
 
 #include <arpa/inet.h>
@@ -15,12 +16,13 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
 
 #include "config/debug.h"
-#include "fd.h"
+#include "util/fd.h"
 
 namespace {
 
@@ -59,17 +61,27 @@ bool connect_bounded(int fd, const sockaddr_in& sin, steady::time_point deadline
   return err == 0 || err == EINVAL;
 }
 
-// Writes all of `data`, finishing short writes. Each call is bounded by the
-// socket's SO_SNDTIMEO. Returns false when the connection stops taking data.
-bool send_all(int fd, const char* data, size_t len) {
+// How a send ended: all written, the deadline passed, or the connection
+// stopped taking data (reset, closed).
+enum class sent { all, late, broken };
+
+// Writes all of `data` on the non-blocking socket `fd`, waiting for room at
+// most until `deadline`.
+sent send_all(int fd, const char* data, size_t len, steady::time_point deadline) {
   while (len > 0) {
     ssize_t n = send(fd, data, len, MSG_NOSIGNAL);
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
+    if (n < 0 && errno == EAGAIN) {
+      int r = wait_for(fd, POLLOUT, deadline);
+      if (r == 0) return sent::late;
+      if (r < 0) return sent::broken;
+      continue;
+    }
+    if (n <= 0) return sent::broken;
     data += n;
     len -= static_cast<size_t>(n);
   }
-  return true;
+  return sent::all;
 }
 
 // TCP_CORK on or off; off sends whatever is held back at once.
@@ -117,7 +129,8 @@ bool answer_complete(const char* buf, size_t len) {
 
 // The number after the request-status marker: an unsigned decimal read
 // (leading white space skipped, stops at the first non-digit, no digits is
-// 0) taken as a signed 32-bit value.
+// 0). A number too large for an int is held at INT_MAX: it is an error
+// status, never one that wraps to a negative value and passes.
 int request_status(const std::string& answer) {
   static const char kMarker[] = "x-tvrn-request-status: ";
   size_t at = answer.find(kMarker);
@@ -125,93 +138,43 @@ int request_status(const std::string& answer) {
   const char* p = answer.c_str() + at + sizeof kMarker - 1;
   while (*p == ' ' || (*p >= '\t' && *p <= '\r')) ++p;
   if (*p < '0' || *p > '9') return 0;
-  return static_cast<int>(static_cast<uint32_t>(strtoul(p, nullptr, 10)));
+  unsigned long long v = 0;
+  for (; *p >= '0' && *p <= '9' && v <= INT_MAX; ++p) v = v * 10 + static_cast<unsigned>(*p - '0');
+  return v > INT_MAX ? INT_MAX : static_cast<int>(v);
+}
+
+// When the exchange must be over: the connect and the answer get
+// `timeout` seconds each, and a streamed payload its length at the floor
+// rate on top, all within the hard cap.
+steady::time_point exchange_deadline(steady::time_point start, int timeout, unsigned long payload) {
+  long long ms = 2LL * timeout * 1000 + static_cast<long long>(payload / (kPayloadFloorRate / 1000));
+  long long cap = static_cast<long long>(kExchangeHardCap) * 1000;
+  return start + std::chrono::milliseconds(ms < cap ? ms : cap);
 }
 
 }  // namespace
 
-exchange_result engine_exchange(const char* tag, const char* host, uint16_t port, const char* path,
-                                const std::string& body, const exchange_payload* payload, int timeout) {
-  exchange_result res;
-  Fd sock(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
-  if (!sock.valid()) {
-    res.outcome = exchange_outcome::socket_failure;
-    res.saved_errno = errno;
-    return res;
-  }
-
-  sockaddr_in sin{};
-  sin.sin_family = AF_INET;
-  sin.sin_port = htons(port);
-  bool connected = false;
-  if (inet_aton(host, &sin.sin_addr) == 0)
-    errno = EADDRNOTAVAIL;  // not dotted text: nothing to connect to
-  else
-    connected = connect_bounded(sock.get(), sin, steady::now() + std::chrono::seconds(timeout));
-  if (!connected) {
-    res.outcome = exchange_outcome::no_connection;
-    res.saved_errno = errno;
-    debug(D_MISC, "%s couldn't establish connection with %s:%d", tag, host, port);
-    return res;
-  }
-
-  // From here on writes block, each at most `timeout` seconds.
-  int flags = fcntl(sock.get(), F_GETFL);
-  if (flags >= 0) fcntl(sock.get(), F_SETFL, flags & ~O_NONBLOCK);
-  timeval tv{timeout, 0};
-  setsockopt(sock.get(), SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
-
-  // A request followed by a streamed message goes out in many small sends.
-  // Nagle's algorithm would hold each partial segment until the daemon's
-  // delayed acknowledgement (about 40 ms a message); corked, the kernel
-  // sends full segments and the rest when the stream ends.
-  if (payload != nullptr) set_cork(sock.get(), true);
-
-  // A failed write is not judged here: it shows up as a missing or bad answer.
-  unsigned long content_length = body.size() + (payload ? payload->length : 0);
-  std::string query = format_request(path, body, content_length);
-  bool sending = send_all(sock.get(), query.data(), query.size());
-  std::string().swap(query);
-
-  if (payload != nullptr) {
-    // Streamed from the start to the end of the source, as it is now.
-    lseek(payload->fd, 0, SEEK_SET);
-    char chunk[2048];
-    for (;;) {
-      ssize_t n = read(payload->fd, chunk, sizeof chunk);
-      if (n < 0 && errno == EINTR) continue;
-      if (n < 0) {
-        res.outcome = exchange_outcome::stream_failure;
-        res.saved_errno = errno;
-        return res;
-      }
-      if (n == 0) break;
-      if (sending) sending = send_all(sock.get(), chunk, static_cast<size_t>(n));
-    }
-    set_cork(sock.get(), false);
-  }
-
-  // One deadline for the whole answer; it may come in several segments.
-  char buf[kAnswerBufferSize];
+size_t read_answer(int fd, char* buf, size_t cap, std::chrono::steady_clock::time_point deadline) {
   size_t got = 0;
-  const size_t cap = kAnswerBufferSize - 1;
-  steady::time_point deadline = steady::now() + std::chrono::seconds(timeout);
   while (got < cap && !answer_complete(buf, got)) {
-    if (wait_for(sock.get(), POLLIN, deadline) != 1) break;
-    ssize_t n = recv(sock.get(), buf + got, cap - got, MSG_DONTWAIT);
+    if (wait_for(fd, POLLIN, deadline) != 1) break;
+    ssize_t n = recv(fd, buf + got, cap - got, MSG_DONTWAIT);
     if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
     if (n <= 0) break;
     got += static_cast<size_t>(n);
   }
-  sock.reset();
+  return got;
+}
 
-  if (got == 0) {
+exchange_result judge_answer(const char* tag, const char* host, uint16_t port, const char* buf, size_t len) {
+  exchange_result res;
+  if (len == 0) {
     res.outcome = exchange_outcome::timeout;
     debug(D_MISC, "%s connection timeout with %s:%d", tag, host, port);
     return res;
   }
   // The answer is handled as text: a NUL byte ends it.
-  std::string answer(buf, strnlen(buf, got));
+  std::string answer(buf, strnlen(buf, len));
   if (answer.compare(0, 15, "HTTP/1.0 200 OK") != 0) {
     res.outcome = exchange_outcome::bad_status;
     debug(D_MISC, "%s unknown HTTP error with %s:%d", tag, host, port);
@@ -227,6 +190,81 @@ exchange_result engine_exchange(const char* tag, const char* host, uint16_t port
   res.outcome = exchange_outcome::ok;
   res.answer = std::move(answer);
   return res;
+}
+
+exchange_result engine_exchange(const char* tag, const char* host, uint16_t port, const char* path,
+                                const std::string& body, const exchange_payload* payload, int timeout) {
+  const steady::time_point start = steady::now();
+  const unsigned long payload_length = payload != nullptr ? payload->length : 0;
+  const steady::time_point deadline = exchange_deadline(start, timeout, payload_length);
+  auto bounded = [&](steady::time_point t) { return t < deadline ? t : deadline; };
+
+  exchange_result res;
+  Fd sock(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+  if (!sock.valid()) {
+    res.outcome = exchange_outcome::socket_failure;
+    res.saved_errno = errno;
+    return res;
+  }
+
+  sockaddr_in sin{};
+  sin.sin_family = AF_INET;
+  sin.sin_port = htons(port);
+  bool connected = false;
+  if (inet_aton(host, &sin.sin_addr) == 0)
+    errno = EADDRNOTAVAIL;  // not dotted text: nothing to connect to
+  else
+    connected = connect_bounded(sock.get(), sin, bounded(start + std::chrono::seconds(timeout)));
+  if (!connected) {
+    res.outcome = exchange_outcome::no_connection;
+    res.saved_errno = errno;
+    debug(D_MISC, "%s couldn't establish connection with %s:%d", tag, host, port);
+    return res;
+  }
+
+  // A request followed by a streamed message goes out in many small sends.
+  // Nagle's algorithm would hold each partial segment until the daemon's
+  // delayed acknowledgement (about 40 ms a message); corked, the kernel
+  // sends full segments and the rest when the stream ends.
+  if (payload != nullptr) set_cork(sock.get(), true);
+
+  // A failed write is not judged here: it shows up as a missing or bad
+  // answer. Only a daemon too slow to take the request within the deadline
+  // ends the exchange at once, as a timeout: the socket and the spool file
+  // are released without waiting any longer.
+  std::string query = format_request(path, body, body.size() + payload_length);
+  sent sending = send_all(sock.get(), query.data(), query.size(), deadline);
+  std::string().swap(query);
+
+  if (payload != nullptr) {
+    // Streamed from the start to the end of the source, as it is now.
+    char chunk[2048];
+    for (off_t offset = 0; sending != sent::late;) {
+      ssize_t n = pread(payload->fd, chunk, sizeof chunk, offset);
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) {
+        res.outcome = exchange_outcome::stream_failure;
+        res.saved_errno = errno;
+        return res;
+      }
+      if (n == 0) break;
+      offset += n;
+      if (sending == sent::all) sending = send_all(sock.get(), chunk, static_cast<size_t>(n), deadline);
+    }
+    set_cork(sock.get(), false);
+  }
+  if (sending == sent::late) {
+    res.outcome = exchange_outcome::timeout;
+    debug(D_MISC, "%s connection timeout with %s:%d", tag, host, port);
+    return res;
+  }
+
+  // The answer may come in several segments, within its own wait and the
+  // exchange's deadline.
+  char buf[kAnswerBufferSize];
+  size_t got = read_answer(sock.get(), buf, kAnswerBufferSize - 1, bounded(steady::now() + std::chrono::seconds(timeout)));
+  sock.reset();
+  return judge_answer(tag, host, port, buf, got);
 }
 
 int recvtimeout(int s, char* buf, int len, int timeout) {

@@ -2,19 +2,36 @@
 //
 // engine_exchange() opens one TCP connection to a daemon, sends one POST
 // request (and, for inline classification, streams a payload after it),
-// reads the answer within one 10-second deadline, checks the status line and
-// the daemon's request status, and returns an outcome. It logs the
-// connect, timeout, status-line and daemon-error lines under the daemon's tag;
-// the socket and stream failures are logged by the caller, which knows its
-// own texts. The connection is closed on every road.
-// find_header_value() picks one result header's value out of an answer.
+// reads the answer, checks the status line and the daemon's request status,
+// and returns an outcome. Every step is bounded: the connect and the answer
+// wait at most `timeout` seconds each, and the whole exchange ends by one
+// deadline: twice `timeout`, plus the payload's length at kPayloadFloorRate,
+// at most kExchangeHardCap seconds. A daemon that takes the request or the
+// payload more slowly than that gets the timeout outcome at once.
+// It logs the connect, timeout, status-line and daemon-error lines under the
+// daemon's tag; the socket and stream failures are logged by the caller,
+// which knows its own texts. The connection is closed on every road.
+// read_answer() and judge_answer() are its two answer steps, exposed for
+// tests and fuzzing. find_header_value() picks one result header's value out
+// of an answer.
+//
+// Layer: engines. Owns one socket per exchange; may use config/debug and
+// util/fd. Knows nothing of sessions or libmilter.
 #pragma once
 
+#include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
 constexpr int kAnswerBufferSize = 2048;  // answers are cut at 2047 bytes
 constexpr int kDaemonTimeout = 10;       // seconds for the connect, and for the answer
+// A streamed payload gets one second per MiB on top (a daemon slower than
+// that is stuck, not busy), and no exchange lasts longer than the hard cap:
+// it stays well inside the mail servers' own wait for end of message
+// (Postfix's milter_content_timeout, 300 s by default).
+constexpr unsigned long kPayloadFloorRate = 1024 * 1024;  // bytes per second
+constexpr int kExchangeHardCap = 240;                      // seconds
 
 enum class exchange_outcome {
   ok,
@@ -48,6 +65,17 @@ exchange_result engine_exchange(const char* tag, const char* host, uint16_t port
                                 const char* path, const std::string& body,
                                 const exchange_payload* payload = nullptr,
                                 int timeout = kDaemonTimeout);
+
+// Reads an answer from `fd` into buf[0..cap) until the daemon closes, its
+// Content-Length is complete, `cap` bytes have come, or `deadline` passes;
+// returns the count read (0: nothing came).
+size_t read_answer(int fd, char* buf, size_t cap, std::chrono::steady_clock::time_point deadline);
+
+// Judges `len` received bytes: nothing is the timeout outcome, an answer not
+// starting "HTTP/1.0 200 OK" a bad status, a request status above 0 (or too
+// large for an int) a daemon error; otherwise ok with the answer text (up to
+// its first NUL). Logs the failure lines under `tag` with `host`:`port`.
+exchange_result judge_answer(const char* tag, const char* host, uint16_t port, const char* buf, size_t len);
 
 // Waits at most `timeout` seconds for `s` to become readable, then makes one
 // receive of at most `len` bytes and returns its result (bytes, 0 when the

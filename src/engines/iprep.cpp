@@ -5,21 +5,19 @@
 #include "config/settings.h"
 #include "engines/exchange.h"
 #include "engines/requests.h"
-#include "reply_text.h"
-#include "session/state.h"
 
 namespace {
 
 const char kRefidMarker[] = "x-tvrn-refid:tid=";
 
-// The reference code: the text right after the marker up to the next ";"
-// (or the end of the answer). It is not cut at a line end; the reply text
-// drops line breaks and is bounded when it is set.
+// The reference code: the text right after the marker up to the next ";",
+// line end or the end of the answer. A line break would otherwise reach the
+// syslog line (a forged log line) and the reply text.
 std::string answer_refid(const std::string& answer) {
   size_t at = answer.find(kRefidMarker);
   if (at == std::string::npos) return "";
   size_t start = at + sizeof kRefidMarker - 1;
-  size_t end = answer.find(';', start);
+  size_t end = answer.find_first_of(";\r\n", start);
   return answer.substr(start, end == std::string::npos ? std::string::npos : end - start);
 }
 
@@ -30,30 +28,29 @@ struct refusal {
   const char* rcode;
   const char* xcode;
   const char* middle;
-  sfsistat status;
+  iprep_verdict::kind kind;
 };
 const refusal kRefusals[] = {
-    {"tempfail", "451", "4.7.1", " is deferred, repeatedly. Send again or check at ", SMFIS_TEMPFAIL},
-    {"permfail", "550", "5.7.1", " was blocked. Please check at ", SMFIS_REJECT},
+    {"tempfail", "451", "4.7.1", " is deferred, repeatedly. Send again or check at ", iprep_verdict::tempfail},
+    {"permfail", "550", "5.7.1", " was blocked. Please check at ", iprep_verdict::permfail},
 };
 
 }  // namespace
 
-sfsistat tavipd_query(SMFICTX* ctx) {
+iprep_verdict tavipd_query(const ipaddr& client) {
   debug(D_FUNC, "tavIPd: enter");
-  context* c = static_cast<context*>(smfi_getpriv(ctx));
-  if (c == nullptr) return SMFIS_CONTINUE;
-  std::string ip = ipaddr_text(c->connect_ip);
+  iprep_verdict verdict;
+  std::string ip = ipaddr_text(client);
   const char* url = iprep_lookup_url != nullptr ? iprep_lookup_url : "";
 
   exchange_result r = engine_exchange("tavIPd:", tavipdhost, tavipdport, kIprepPath, iprep_request_body(ip));
   if (r.outcome == exchange_outcome::socket_failure) {
     debug(D_FUNC, "tavIPd: could not create a TCP socket");
-    return SMFIS_CONTINUE;
+    return verdict;
   }
   // Every other failure has been logged by the exchange; the check never
   // holds mail back because the daemon could not give a verdict.
-  if (r.outcome != exchange_outcome::ok) return SMFIS_CONTINUE;
+  if (r.outcome != exchange_outcome::ok) return verdict;
 
   ipdResponse resp;
   resp.action = find_header_value(r.answer, "x-tvrn-dm-action");
@@ -62,15 +59,15 @@ sfsistat tavipd_query(SMFICTX* ctx) {
 
   for (const refusal& ref : kRefusals) {
     if (resp.action != ref.action) continue;
-    std::string text = "Delivery from " + ip + ref.middle + url + ". Reference code: tid=" + resp.refid;
-    // The text is logged as built; set_reply makes the copy it sets
-    // acceptable to libmilter (no line breaks, "%%", at most 980 characters).
-    set_reply(ctx, ref.rcode, ref.xcode, text);
-    debug(D_MISC, "%s", text.c_str());
+    verdict.action = ref.kind;
+    verdict.rcode = ref.rcode;
+    verdict.xcode = ref.xcode;
+    verdict.text = "Delivery from " + ip + ref.middle + url + ". Reference code: tid=" + resp.refid;
+    debug(D_MISC, "%s", verdict.text.c_str());
     debug(D_MISC, "[IPRep] IP: %s, class: %s, action: %s, RefID: %s", ip.c_str(), resp.ipclass.c_str(),
           resp.action.c_str(), resp.refid.c_str());
-    return ref.status;
+    return verdict;
   }
   debug(D_FUNC, "tavIPd: successful exit");
-  return SMFIS_CONTINUE;
+  return verdict;
 }

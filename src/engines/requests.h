@@ -6,6 +6,8 @@
 // message: File mode ends with the X-TVRN-FileName line, Inline mode with an
 // empty line, after which the message bytes follow. Values are written as
 // given; the callers bound them and strip line breaks.
+//
+// Layer: engines. Owns nothing; uses nothing.
 #pragma once
 
 #include <optional>

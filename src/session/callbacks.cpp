@@ -1,6 +1,7 @@
-// Connection and envelope callbacks: the client, the ignore list, the
-// once-per-connection IP-reputation check, the capture test and the
-// creation of each captured message's state and spool file.
+// The session's callbacks: the client, the ignore list, the
+// once-per-connection IP-reputation check, the capture of each message with
+// its spool file, spooling, and the end of the message's and connection's
+// state.
 #include "session/callbacks.h"
 
 #include <cerrno>
@@ -14,12 +15,20 @@
 #include "config/settings.h"
 #include "engines/iprep.h"
 #include "session/direction.h"
-#include "session/spool.h"
 #include "session/state.h"
+#include "util/reply_text.h"
 
 namespace {
 
-context* get_context(SMFICTX* ctx) { return static_cast<context*>(smfi_getpriv(ctx)); }
+// The IP-reputation check of the connection, made once: a refusal sets its
+// reply, and its status goes back to the mail server unchanged.
+sfsistat check_client(SMFICTX* ctx, context& c) {
+  c.doIPd = false;
+  iprep_verdict v = tavipd_query(c.connect_ip);
+  if (v.action == iprep_verdict::pass) return SMFIS_CONTINUE;
+  set_reply(ctx, v.rcode, v.xcode, v.text);
+  return v.action == iprep_verdict::tempfail ? SMFIS_TEMPFAIL : SMFIS_REJECT;
+}
 
 // Whether a message of this connection is classified: an engine is on and
 // the message is inbound (-G not given) or outbound.
@@ -34,20 +43,41 @@ std::unique_ptr<tavMilter> new_message(const context& c, const char* sender) {
   auto m = std::make_unique<tavMilter>();
   m->set_connectip(ipaddr_text(c.connect_ip));
   m->set_from(sender);
-  std::string path;
-  int fd = create_spool_file(path);
-  int err = errno;
-  // The path first: should copying it fail, the destructor must not find
-  // a descriptor without the name to unlink.
-  m->set_tmppath(path);
-  m->set_tmpfd(fd);
+  m->spool = spool_file::create();
   // The message stays captured without a spool file; its first write fails
   // and defers it.
-  if (fd == -1) debug(D_MISC, "open(%s): %s", path.c_str(), strerror(err));
+  if (!m->spool.valid()) debug(D_MISC, "open(%s): %s", m->tmppath().c_str(), strerror(m->spool.error()));
   m->headers.clear();
   m->write_headers = true;
   m->message_size = 0;
   return m;
+}
+
+// A spool write failed: the message cannot be classified as it was sent.
+// The state and its spool file go now, because after the final status below
+// libmilter calls neither end of message nor abort for this message. The
+// message is deferred (the client sends it again later), never lost; our
+// own reply also replaces any earlier one left on the connection.
+sfsistat spool_write_failed(SMFICTX* ctx, context& c, const spool_status& s) {
+  tavMilter& m = *c.milter;
+  const char* err = strerror(s.error);
+  if (s.partial)
+    debug(D_FUNC, "%s: %s: write(): %s truncated", m.queueid.c_str(), m.tmppath().c_str(), err);
+  else
+    debug(D_FUNC, "%s: %s: write(): %s", m.queueid.c_str(), m.tmppath().c_str(), err);
+  // The lines above need -d FUNC; a deferral must be visible with the
+  // default categories too.
+  debug(D_ALWAYS, "%s: spool file %s could not be written (%s): message deferred", m.queueid.c_str(),
+        m.tmppath().c_str(), err);
+  set_reply(ctx, "451", "4.3.0", "Temporary failure while storing the message, please try again later");
+  c.milter.reset();
+  return SMFIS_TEMPFAIL;
+}
+
+// The message in progress of the connection, or null.
+tavMilter* message_of(SMFICTX* ctx) {
+  context* c = get_context(ctx);
+  return c != nullptr ? c->milter.get() : nullptr;
 }
 
 }  // namespace
@@ -89,10 +119,7 @@ sfsistat mlfi_helo(SMFICTX* ctx, char* helohost) {
   sfsistat status = SMFIS_CONTINUE;
   // With -b the check waits for MAIL, when it is known whether the session
   // authenticated.
-  if (c->doIPd && !auth_bypass_ipr) {
-    c->doIPd = false;
-    status = tavipd_query(ctx);
-  }
+  if (c->doIPd && !auth_bypass_ipr) status = check_client(ctx, *c);
   c->helo = helohost != nullptr ? helohost : "";
   return status;
 }
@@ -119,8 +146,7 @@ sfsistat mlfi_envfrom(SMFICTX* ctx, char** envfrom) {
     }
   }
   if (!bypassed && c->doIPd) {
-    c->doIPd = false;
-    sfsistat iprep_retcode = tavipd_query(ctx);
+    sfsistat iprep_retcode = check_client(ctx, *c);
     if (iprep_retcode != SMFIS_CONTINUE) return iprep_retcode;
   }
 
@@ -145,9 +171,7 @@ sfsistat mlfi_envfrom(SMFICTX* ctx, char** envfrom) {
 
 sfsistat mlfi_envrcpt(SMFICTX* ctx, char** envrcpt) {
   debug(D_FUNC, "mlfi_envrcpt: enter");
-  context* c = get_context(ctx);
-  tavMilter* m = c != nullptr ? c->milter.get() : nullptr;
-  if (m != nullptr) {
+  if (tavMilter* m = message_of(ctx)) {
     m->rcpt_list.push_back(envrcpt != nullptr && envrcpt[0] != nullptr ? envrcpt[0] : "");
     if (rcptMaxCount > 0) {
       m->rcptcountinc();
@@ -156,4 +180,54 @@ sfsistat mlfi_envrcpt(SMFICTX* ctx, char** envrcpt) {
   }
   debug(D_FUNC, "mlfi_envrcpt: exit");
   return SMFIS_CONTINUE;
+}
+
+sfsistat mlfi_header(SMFICTX* ctx, char* headerf, char* headerv) {
+  debug(D_FUNC, "mlfi_header: enter");
+  if (tavMilter* m = message_of(ctx))
+    m->add_header(headerf != nullptr ? headerf : "", headerv != nullptr ? headerv : "");
+  debug(D_FUNC, "mlfi_header: exit");
+  return SMFIS_CONTINUE;
+}
+
+sfsistat mlfi_eoh(SMFICTX* ctx) {
+  debug(D_FUNC, "mlfi_eoh: enter");
+  const char* id = smfi_getsymval(ctx, const_cast<char*>("i"));
+  if (id == nullptr) id = "unknown";
+  if (tavMilter* m = message_of(ctx)) m->queueid = id;
+  debug(D_MISC, "queueid=%s", id);
+  debug(D_FUNC, "mlfi_eoh: exit");
+  return SMFIS_CONTINUE;
+}
+
+sfsistat mlfi_body(SMFICTX* ctx, unsigned char* bp, size_t blen) {
+  debug(D_FUNC, "mlfi_body: enter");
+  context* c = get_context(ctx);
+  if (c == nullptr || !c->milter) return SMFIS_CONTINUE;  // libmilter sends bodies of captured messages only
+  spool_status s = c->milter->write_body(bp, blen);
+  if (!s.ok) return spool_write_failed(ctx, *c, s);
+  debug(D_FUNC, "mlfi_body: exit");
+  return SMFIS_CONTINUE;
+}
+
+sfsistat mlfi_abort(SMFICTX* ctx) {
+  context* c = get_context(ctx);
+  std::unique_ptr<tavMilter> m;
+  if (c != nullptr) m = std::move(c->milter);
+  debug(D_FUNC, "mlfi_abort");
+  // Leaving scope destroys the message: its spool file is closed and removed.
+  return SMFIS_ACCEPT;
+}
+
+sfsistat mlfi_close(SMFICTX* ctx) {
+  debug(D_FUNC, "mlfi_close");
+  context* c = get_context(ctx);
+  // libmilter may call close without a record: negotiation failed before
+  // connect, or connect could not attach one.
+  if (c == nullptr) return SMFIS_ACCEPT;
+  smfi_setpriv(ctx, nullptr);
+  // A message still attached (a body callback's final status, which gets
+  // neither end of message nor abort) goes with the record.
+  delete c;
+  return SMFIS_ACCEPT;
 }

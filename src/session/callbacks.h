@@ -1,11 +1,18 @@
-// The milter callbacks from connect to close.
+// The session's milter callbacks, from connect to close (end of message is
+// the verdict's: verdict/classify.h).
 //
 // mlfi_connect, mlfi_helo, mlfi_envfrom, mlfi_envrcpt: the client, the
 // ignore list, the once-per-connection IP-reputation check, and the capture
 // of each message into a `tavMilter` with its spool file.
-// mlfi_header, mlfi_eoh, mlfi_body, mlfi_abort, mlfi_close: spooling of the
-// captured message and the end of the message's and connection's state.
+// mlfi_header, mlfi_eoh, mlfi_body: spooling of the captured message.
+// mlfi_abort, mlfi_close: the end of the message's and connection's state.
 // Each returns a milter status; all state lives in the private pointer.
+// They may throw (only when memory runs out): libmilter calls them through
+// the guard of session/guard.h, registered in filter.h.
+//
+// Layer: session. Owns the connection's `context` (attached at connect,
+// released at close); may use engines/iprep, session/state, session/spool,
+// session/direction, config, util and libmilter.
 #pragma once
 
 #include <libmilter/mfapi.h>

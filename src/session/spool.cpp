@@ -1,9 +1,6 @@
-// Spooling of a captured message (header lines, the empty line, the body
-// chunks) and the end of the message's and the connection's state.
 #include "session/spool.h"
 
 #include <fcntl.h>
-#include <strings.h>
 #include <sys/random.h>
 #include <sys/stat.h>
 #include <time.h>
@@ -12,19 +9,12 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
-#include <cstring>
 #include <mutex>
 #include <set>
 
-#include "config/debug.h"
-#include "reply_text.h"
-#include "session/callbacks.h"
-#include "session/state.h"
-#include "write_fully.h"
+#include "util/write_fully.h"
 
 namespace {
-
-context* get_context(SMFICTX* ctx) { return static_cast<context*>(smfi_getpriv(ctx)); }
 
 // The spool files in use. Never destroyed: session threads may still end
 // their messages while the process exits.
@@ -35,6 +25,18 @@ struct live_spools {
 live_spools& spools() {
   static auto* live = new live_spools;
   return *live;
+}
+
+void list_in_use(const std::string& path) {
+  live_spools& live = spools();
+  std::lock_guard<std::mutex> lock(live.mu);
+  live.paths.insert(path);
+}
+
+void forget(const std::string& path) {
+  live_spools& live = spools();
+  std::lock_guard<std::mutex> lock(live.mu);
+  live.paths.erase(path);
 }
 
 // The six name characters of one attempt, from the kernel's random source.
@@ -69,89 +71,73 @@ std::string spool_directory() {
   return "/tmp";
 }
 
-// A spool write failed: the message cannot be classified as it was sent.
-// The state and its spool file go now, because after the final status below
-// libmilter calls neither end of message nor abort for this message. The
-// message is deferred (the client sends it again later), never lost; our
-// own reply also replaces any earlier one left on the connection.
-sfsistat spool_write_failed(SMFICTX* ctx, context* c, bool partial) {
-  int err = errno;
-  tavMilter* m = c->milter.get();
-  if (partial)
-    debug(D_FUNC, "%s: %s: write(): %s truncated", m->queueid.c_str(), m->tmppath().c_str(), strerror(err));
-  else
-    debug(D_FUNC, "%s: %s: write(): %s", m->queueid.c_str(), m->tmppath().c_str(), strerror(err));
-  // The lines above need -d FUNC; a deferral must be visible with the
-  // default categories too.
-  debug(D_ALWAYS, "%s: spool file %s could not be written (%s): message deferred", m->queueid.c_str(),
-        m->tmppath().c_str(), strerror(err));
-  set_reply(ctx, "451", "4.3.0", "Temporary failure while storing the message, please try again later");
-  c->milter.reset();
-  return SMFIS_TEMPFAIL;
-}
-
-// Appends one piece of the spool file; false after a failure (errno set,
-// `partial` tells whether some of its bytes were written).
-bool spool_write(tavMilter* m, const void* data, size_t len, bool& partial) {
-  size_t n = write_fully(m->tmpfd(), data, len);
-  if (n < len) {
-    partial = n > 0;
-    return false;
-  }
-  m->message_size += n;
-  return true;
-}
-
 }  // namespace
 
-bool spool_pending_headers(tavMilter* m, bool& partial) {
-  if (!m->write_headers || m->headers.empty()) return true;
-  while (!m->headers.empty()) {
-    const std::string& line = m->headers.front();
-    if (!spool_write(m, line.data(), line.size(), partial)) return false;
-    m->headers.pop_front();
+spool_file::spool_file(std::string path, Fd fd) : _tmppath(std::move(path)), _tmpfd(std::move(fd)) {
+  if (!_tmpfd.valid()) return;
+  try {
+    list_in_use(_tmppath);
+  } catch (...) {
+    // No record will own the file: it goes before the failure travels on.
+    _tmpfd.reset();
+    unlink(_tmppath.c_str());
+    throw;
   }
-  if (!spool_write(m, "\r\n", 2, partial)) return false;
-  m->write_headers = false;
-  return true;
 }
 
-int create_spool_file_in(const std::string& dir, std::string& path,
-                         const std::function<std::string()>& suffix) {
+spool_file::spool_file(spool_file&& other) noexcept
+    : _tmppath(std::move(other._tmppath)), _tmpfd(std::move(other._tmpfd)), _error(other._error) {}
+
+spool_file& spool_file::operator=(spool_file&& other) noexcept {
+  if (this != &other) {
+    remove();
+    _tmppath = std::move(other._tmppath);
+    _tmpfd = std::move(other._tmpfd);
+    _error = other._error;
+  }
+  return *this;
+}
+
+spool_file::~spool_file() { remove(); }
+
+void spool_file::remove() {
+  // Without a descriptor the file was never made here: the path may name
+  // somebody else's file, so it is not unlinked.
+  if (!_tmpfd.valid()) return;
+  _tmpfd.reset();
+  unlink(_tmppath.c_str());
+  forget(_tmppath);
+}
+
+spool_file spool_file::create() { return create_in(spool_directory(), random_suffix); }
+
+spool_file spool_file::create_in(const std::string& dir, const std::function<std::string()>& suffix) {
   std::string prefix = dir;
   if (prefix.empty() || prefix.back() != '/') prefix += '/';
   prefix += "tavmilt.";
+  std::string path;
   for (int attempt = 0; attempt < kSpoolNameAttempts; ++attempt) {
     path = prefix + suffix();
     // O_EXCL with O_CREAT fails on any existing name, a symbolic link
     // included, so nothing planted there is ever opened or followed.
-    int fd = open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, kSpoolFileMode);
-    if (fd >= 0) {
+    Fd fd(open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, kSpoolFileMode));
+    if (fd.valid()) {
       // The umask must not take the group's read bit: a classification
       // daemon of the same group reads the file by its path.
-      (void)fchmod(fd, kSpoolFileMode);
-      return fd;
+      (void)fchmod(fd.get(), kSpoolFileMode);
+      return spool_file(std::move(path), std::move(fd));
     }
-    if (errno != EEXIST) return -1;
+    if (errno != EEXIST) return spool_file(std::move(path), errno);
   }
-  errno = EEXIST;
-  return -1;
+  return spool_file(std::move(path), EEXIST);
 }
 
-int create_spool_file(std::string& path) {
-  int fd = create_spool_file_in(spool_directory(), path, random_suffix);
-  if (fd >= 0) {
-    live_spools& live = spools();
-    std::lock_guard<std::mutex> lock(live.mu);
-    live.paths.insert(path);
+size_t spool_file::append(const void* data, size_t len) {
+  if (!_tmpfd.valid()) {
+    errno = EBADF;
+    return 0;
   }
-  return fd;
-}
-
-void spool_forget(const std::string& path) {
-  live_spools& live = spools();
-  std::lock_guard<std::mutex> lock(live.mu);
-  live.paths.erase(path);
+  return write_fully(_tmpfd.get(), data, len);
 }
 
 bool spool_wait_idle(int timeout_ms) {
@@ -174,72 +160,4 @@ int spool_remove_leftovers() {
     if (unlink(path.c_str()) == 0) ++removed;
   live.paths.clear();
   return removed;
-}
-
-sfsistat mlfi_header(SMFICTX* ctx, char* headerf, char* headerv) {
-  debug(D_FUNC, "mlfi_header: enter");
-  context* c = get_context(ctx);
-  tavMilter* m = c != nullptr ? c->milter.get() : nullptr;
-  if (m != nullptr) {
-    const char* name = headerf != nullptr ? headerf : "";
-    const char* value = headerv != nullptr ? headerv : "";
-    std::string line;
-    line.reserve(strlen(name) + strlen(value) + 4);
-    line.append(name).append(": ").append(value).append("\r\n");
-    m->headers.push_back(std::move(line));
-    if (strcasecmp(name, "subject") == 0) {
-      m->subject_hdr = name;
-      m->subject_orig = value;
-    }
-  }
-  debug(D_FUNC, "mlfi_header: exit");
-  return SMFIS_CONTINUE;
-}
-
-sfsistat mlfi_eoh(SMFICTX* ctx) {
-  debug(D_FUNC, "mlfi_eoh: enter");
-  context* c = get_context(ctx);
-  tavMilter* m = c != nullptr ? c->milter.get() : nullptr;
-  const char* id = smfi_getsymval(ctx, const_cast<char*>("i"));
-  if (id == nullptr) id = "unknown";
-  if (m != nullptr) m->queueid = id;
-  debug(D_MISC, "queueid=%s", id);
-  debug(D_FUNC, "mlfi_eoh: exit");
-  return SMFIS_CONTINUE;
-}
-
-sfsistat mlfi_body(SMFICTX* ctx, unsigned char* bp, size_t blen) {
-  debug(D_FUNC, "mlfi_body: enter");
-  context* c = get_context(ctx);
-  tavMilter* m = c != nullptr ? c->milter.get() : nullptr;
-  if (m == nullptr) return SMFIS_CONTINUE;  // libmilter sends bodies of captured messages only
-  bool partial = false;
-  // The header section goes out with the first chunk, and only when there
-  // are header lines: a message without any is spooled as its body alone.
-  if (!spool_pending_headers(m, partial)) return spool_write_failed(ctx, c, partial);
-  if (blen > 0 && !spool_write(m, bp, blen, partial)) return spool_write_failed(ctx, c, partial);
-  debug(D_FUNC, "mlfi_body: exit");
-  return SMFIS_CONTINUE;
-}
-
-sfsistat mlfi_abort(SMFICTX* ctx) {
-  context* c = get_context(ctx);
-  std::unique_ptr<tavMilter> m;
-  if (c != nullptr) m = std::move(c->milter);
-  debug(D_FUNC, "mlfi_abort");
-  // Leaving scope destroys the message: its spool file is closed and removed.
-  return SMFIS_ACCEPT;
-}
-
-sfsistat mlfi_close(SMFICTX* ctx) {
-  debug(D_FUNC, "mlfi_close");
-  context* c = get_context(ctx);
-  // libmilter may call close without a record: negotiation failed before
-  // connect, or connect could not attach one.
-  if (c == nullptr) return SMFIS_ACCEPT;
-  smfi_setpriv(ctx, nullptr);
-  // A message still attached (a body callback's final status, which gets
-  // neither end of message nor abort) goes with the record.
-  delete c;
-  return SMFIS_ACCEPT;
 }

@@ -1,12 +1,26 @@
 // Per-connection and per-message state.
 //
 // `context` lives from connect to close and is libmilter's private pointer of
-// the connection; it owns the message in progress (`milter`), so releasing
-// the context also releases a message that no end of message or abort ended.
-// `tavMilter` lives from MAIL to end of message or abort and owns the spool
-// file: its destructor closes the descriptor and unlinks the file.
+// the connection (get_context() is the one place that reads it back); it
+// owns the message in progress (`milter`), so releasing the context also
+// releases a message that no end of message or abort ended.
+// `tavMilter` lives from MAIL to end of message or abort. It owns the
+// message's spool file (`spool`, session/spool.h): destroying the message
+// closes and removes the file. It also decides what the file holds: each
+// header line, the empty line that ends the header section (only after at
+// least one header line), then the body chunks, counted in `message_size`.
+// add_header() keeps a header line for the file, write_body() writes the
+// waiting header section and then one body chunk, finish_spool() writes a
+// header section still waiting at end of message; the last two report a
+// failed write as a spool_status (errno, and whether part of the piece was
+// written) and leave the message as far as it got.
 // Only the connection's own callbacks touch either record; no locks.
+//
+// Layer: session. `context` owns its message, `tavMilter` its spool_file;
+// may use session/spool, config/address and libmilter's smfi_getpriv.
 #pragma once
+
+#include <libmilter/mfapi.h>
 
 #include <cstdint>
 #include <list>
@@ -15,11 +29,17 @@
 #include <string>
 
 #include "config/address.h"
+#include "session/spool.h"
+
+struct spool_status {
+  bool ok = true;
+  bool partial = false;  // part of the failed piece was written
+  int error = 0;         // errno of the failure
+};
 
 class tavMilter {
  public:
   tavMilter();
-  ~tavMilter();
   tavMilter(const tavMilter&) = delete;
   tavMilter& operator=(const tavMilter&) = delete;
 
@@ -27,8 +47,7 @@ class tavMilter {
   std::string _from;                  // envelope sender as the server gave it
   std::string _connectip;             // client address as text
   int _rcptcount;                     // recipients, counted only with -C above 0
-  int _tmpfd;                         // spool file descriptor, -1 when none
-  std::string _tmppath;               // spool file path
+  spool_file spool;                   // the spool file (its _tmppath and _tmpfd)
   std::list<std::string> headers;     // "name: value\r\n" lines not yet spooled
   bool write_headers = true;          // header section still to be written
   std::string queueid;                // macro "i", or "unknown"
@@ -39,14 +58,19 @@ class tavMilter {
 
   std::string& from() { return _from; }
   std::string& connectip() { return _connectip; }
-  std::string& tmppath() { return _tmppath; }
-  int tmpfd() const { return _tmpfd; }
+  const std::string& tmppath() const { return spool.path(); }
+  int tmpfd() const { return spool.fd(); }
   int rcptcount() const { return _rcptcount; }
   void set_from(const std::string& s) { _from = s; }
   void set_connectip(const std::string& s) { _connectip = s; }
-  void set_tmppath(const std::string& s) { _tmppath = s; }
-  void set_tmpfd(int fd) { _tmpfd = fd; }
   void rcptcountinc() { ++_rcptcount; }
+
+  void add_header(const char* name, const char* value);
+  spool_status write_body(const void* chunk, size_t len);
+  spool_status finish_spool();
+
+ private:
+  spool_status spool_piece(const void* data, size_t len);
 };
 
 struct context {
@@ -57,3 +81,7 @@ struct context {
   bool userAuth = false;                   // authenticated at some MAIL; sticky
   std::unique_ptr<tavMilter> milter;       // the message in progress, or null
 };
+
+// The connection's record, or null: libmilter may call a callback before
+// connect attached one (failed negotiation), or after it could not.
+inline context* get_context(SMFICTX* ctx) { return static_cast<context*>(smfi_getpriv(ctx)); }

@@ -8,6 +8,8 @@
 // run is not one instant across counters (a scrape never is). A `counters`
 // object of one's own (tests) has the same operations.
 //
+// Layer: util. Owns the process's counters (never freed); uses <atomic> only.
+//
 // What the callers count: a session when it opens and closes (only a session
 // counted open may be counted closed); a message once, when the filter has
 // its last word on it, under its direction and action (the IP check's 451

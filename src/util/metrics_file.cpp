@@ -9,8 +9,8 @@
 #include <cstring>
 #include <vector>
 
-#include "fd.h"
-#include "write_fully.h"
+#include "util/fd.h"
+#include "util/write_fully.h"
 
 namespace {
 

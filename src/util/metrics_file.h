@@ -8,6 +8,9 @@
 // temporary file and returns false with the step, the file and the system's
 // reason in `error`; it never ends the process. No fsync: after a crash the
 // file describes a process that is gone anyway.
+//
+// Layer: util. Owns the temporary file until it is renamed or removed; uses
+// util/fd and util/write_fully.
 #pragma once
 
 #include <string>

@@ -10,6 +10,8 @@
 // timeout), p99 tavasd 4 ms". latency_quantile() estimates a quantile from
 // the buckets as Prometheus's histogram_quantile() does (seconds; negative
 // when there was no exchange).
+//
+// Layer: util. Owns nothing; uses util/counters.
 #pragma once
 
 #include <string>

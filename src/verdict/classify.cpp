@@ -9,10 +9,10 @@
 #include "engines/exchange.h"
 #include "engines/requests.h"
 #include "session/direction.h"
-#include "session/spool.h"
 #include "session/state.h"
 #include "verdict/inbound.h"
 #include "verdict/outbound.h"
+#include "verdict/result.h"
 
 namespace {
 
@@ -54,7 +54,6 @@ sfsistat failure_status(exchange_outcome outcome, bool outbound_mode) {
 
 int classification_timeout = kDaemonTimeout;
 
-const char* auth_log_text(const context& c) { return c.auth_authen ? c.auth_authen->c_str() : ""; }
 
 // An authenticated session whose current MAIL came without a user name falls
 // back to the client address (under -e): the daemon keeps counting this
@@ -75,19 +74,9 @@ std::string classification_block(tavMilter& m, const std::string& senderId, bool
   return classification_block_text(e, inline_mode);
 }
 
-classification_result read_classification(std::string& answer) {
-  classification_result r;
-  r.refid = find_header_value(answer, "X-TVRN-RefID");
-  r.r_vod = find_header_value(answer, "X-TVRN-VOD");
-  r.r_spam = find_header_value(answer, "X-TVRN-Spam");
-  r.sQMScore = find_header_value(answer, "X-TVRN-Score");
-  r.sQMRules = find_header_value(answer, "X-TVRN-Rules");
-  return r;
-}
-
 sfsistat mlfi_eom(SMFICTX* ctx) {
   debug(D_FUNC, "mlfi_eom: enter");
-  context* c = static_cast<context*>(smfi_getpriv(ctx));
+  context* c = get_context(ctx);
   if (c == nullptr || !c->milter) {
     // Only a captured message reaches us with a state; without one there is
     // nothing to classify and nothing to release.
@@ -110,18 +99,17 @@ sfsistat mlfi_eom(SMFICTX* ctx) {
   }
 
   exchange_result ex;
-  bool partial = false;
-  if (m.tmpfd() != -1 && !spool_pending_headers(&m, partial)) {
-    // A message without a body chunk still has its header lines waiting;
-    // they are the message. A failed write is an unreadable spool.
-    ex.outcome = exchange_outcome::stream_failure;
-    ex.saved_errno = errno;
-  } else if (m.tmpfd() == -1) {
+  if (!m.spool.valid()) {
     // The spool file could not be created, so there is no message to send;
     // in File mode its path could even name a file that is not ours. This
     // is the spool read error that Inline mode meets at its first read.
     ex.outcome = exchange_outcome::stream_failure;
     ex.saved_errno = EBADF;
+  } else if (spool_status s = m.finish_spool(); !s.ok) {
+    // A message without a body chunk still has its header lines waiting;
+    // they are the message. A failed write is an unreadable spool.
+    ex.outcome = exchange_outcome::stream_failure;
+    ex.saved_errno = s.error;
   } else {
     std::string data = classification_block(m, senderId, tavasd_inline);
     exchange_payload payload;

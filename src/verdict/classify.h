@@ -9,8 +9,10 @@
 // The pieces below are exposed so that tests can judge them without sockets:
 // choose_sender_id() decides the SenderID (is_outbound_mode(), in
 // session/direction.h, the direction),
-// classification_block() builds the request's header block, and
-// read_classification() picks the five result values out of an answer.
+// and classification_block() builds the request's header block.
+//
+// Layer: verdict. Ends every message it is given (destroys the tavMilter);
+// may use engines/exchange, session, the other verdict modules and config.
 #pragma once
 
 #include <libmilter/mfapi.h>
@@ -19,17 +21,6 @@
 
 struct context;
 class tavMilter;
-
-// The result values of one good answer; each is empty when the daemon did
-// not send its header. Header values end at the first CR or LF of the
-// answer, so none of them can carry a line break into a header we add.
-struct classification_result {
-  std::string refid;     // X-TVRN-RefID: quoted in replies and headers
-  std::string r_spam;    // X-TVRN-Spam: "Confirmed..." or "Bulk..." matter
-  std::string r_vod;     // X-TVRN-VOD: "Virus..." or "High..." matter
-  std::string sQMScore;  // X-TVRN-Score
-  std::string sQMRules;  // X-TVRN-Rules
-};
 
 // Envelope sender and SenderID longer than these are cut in the request
 // block: an SMTP path has at most 256 octets and a user name is short, so
@@ -45,15 +36,5 @@ extern int classification_timeout;
 
 std::string choose_sender_id(const context& c);
 std::string classification_block(tavMilter& m, const std::string& senderId, bool inline_mode);
-classification_result read_classification(std::string& answer);
-
-// The classes are case-sensitive prefix tests of a result value.
-inline bool begins_with(const std::string& value, const char* prefix) {
-  return value.compare(0, std::char_traits<char>::length(prefix), prefix) == 0;
-}
-
-// What the verdict log lines show for the authenticated user: the name, or
-// an empty field for a session without one.
-const char* auth_log_text(const context& c);
 
 sfsistat mlfi_eom(SMFICTX* ctx);

@@ -4,7 +4,7 @@
 
 #include "config/debug.h"
 #include "config/settings.h"
-#include "reply_text.h"
+#include "util/reply_text.h"
 #include "session/state.h"
 
 namespace {

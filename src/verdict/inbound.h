@@ -7,13 +7,18 @@
 // never touches the message's life: the caller ends it.
 // stamped_subject() is the new Subject value for a prefix, cut to
 // kMaxStampedSubject bytes at a clean point.
+//
+// Layer: verdict. Owns nothing; may use verdict/result, session/state,
+// config, util/reply_text and libmilter's header functions.
 #pragma once
 
 #include <libmilter/mfapi.h>
 
 #include <string>
 
-#include "verdict/classify.h"
+#include "verdict/result.h"
+
+class tavMilter;
 
 // The stamped Subject is bounded like every other text we build: a value
 // longer than this is cut (never inside a UTF-8 sequence or a line break).

@@ -6,7 +6,7 @@
 #include "config/debug.h"
 #include "config/settings.h"
 #include "engines/exchange.h"
-#include "reply_text.h"
+#include "util/reply_text.h"
 #include "session/state.h"
 #include "verdict/samples.h"
 
@@ -153,21 +153,6 @@ int32_t whiteblue_value(const std::string& text) {
   uint64_t v = digits_value(text, i, static_cast<uint64_t>(INT32_MAX) + 1);
   if (negative) return v > static_cast<uint64_t>(INT32_MAX) ? INT32_MIN : -static_cast<int32_t>(v);
   return v > static_cast<uint64_t>(INT32_MAX) ? INT32_MAX : static_cast<int32_t>(v);
-}
-
-senderid_values read_senderid_values(std::string& answer) {
-  senderid_values s;
-  s.sSenderID = find_header_value(answer, "X-TVRN-SenderID");
-  s.sThreshold = find_header_value(answer, "X-TVRN-SenderID-Flags");
-  s.sWhiteBlueList = find_header_value(answer, "X-TVRN-SenderID-BlueWhiteFlag");
-  s.sTotalM = find_header_value(answer, "X-TVRN-SenderID-TotalMessages");
-  s.sTotalS = find_header_value(answer, "X-TVRN-SenderID-TotalSpam");
-  s.sTotalB = find_header_value(answer, "X-TVRN-SenderID-TotalSuspected");
-  s.sTotalBu = find_header_value(answer, "X-TVRN-SenderID-TotalBulk");
-  s.sTotalC = find_header_value(answer, "X-TVRN-SenderID-TotalConfirmed");
-  s.sTotalR = find_header_value(answer, "X-TVRN-SenderID-TotalRecipients");
-  s.sTotalV = find_header_value(answer, "X-TVRN-SenderID-TotalVirus");
-  return s;
 }
 
 sfsistat outbound_policy(SMFICTX* ctx, context& c, tavMilter& m, std::string& answer,

@@ -7,6 +7,9 @@
 // "[ASVOD] OUT" line per decision. It returns SMFIS_CONTINUE, SMFIS_REJECT
 // or SMFIS_TEMPFAIL and never ends the message: the caller does.
 // The number conversions are exposed for tests.
+//
+// Layer: verdict. Owns nothing; may use verdict/samples, verdict/result,
+// session/state, config, util/reply_text and libmilter's header functions.
 #pragma once
 
 #include <libmilter/mfapi.h>
@@ -14,15 +17,9 @@
 #include <cstdint>
 #include <string>
 
-#include "verdict/classify.h"
+#include "verdict/result.h"
 
-// The SenderID values of one answer, each empty when absent.
-struct senderid_values {
-  std::string sSenderID, sThreshold, sWhiteBlueList;
-  std::string sTotalM, sTotalS, sTotalB, sTotalBu, sTotalC, sTotalR, sTotalV;
-};
-
-senderid_values read_senderid_values(std::string& answer);
+class tavMilter;
 
 // Decimal text as the daemon's counters: leading blanks, an optional sign,
 // digits. No digits gives 0. A negative text wraps as unsigned numbers do;

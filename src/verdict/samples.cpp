@@ -10,8 +10,8 @@
 
 #include "config/debug.h"
 #include "config/settings.h"
-#include "fd.h"
-#include "write_fully.h"
+#include "util/fd.h"
+#include "util/write_fully.h"
 
 namespace {
 

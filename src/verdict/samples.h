@@ -8,12 +8,14 @@
 // sample that could not be written completely is removed, so the directory
 // holds only complete samples. The verdict never depends on the result.
 // sample_header_block() gives the thirteen lines.
+//
+// Layer: verdict. Owns each sample file while it writes it; may use
+// verdict/result, config and util.
 #pragma once
 
 #include <string>
 
-#include "verdict/classify.h"
-#include "verdict/outbound.h"
+#include "verdict/result.h"
 
 std::string sample_header_block(const classification_result& r, const senderid_values& s);
 bool save_sample(const classification_result& r, const senderid_values& s, int spool_fd);

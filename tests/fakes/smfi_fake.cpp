@@ -1,6 +1,7 @@
 #include "fakes/smfi_fake.h"
 
 #include <cstring>
+#include <new>
 
 namespace fake_milter {
 
@@ -24,18 +25,31 @@ const reply* last_reply() {
 
 using fake_milter::the_state;
 
+namespace {
+void maybe_throw(const char* function) {
+  if (the_state.throw_in != function) return;
+  the_state.throw_in.clear();
+  throw std::bad_alloc();
+}
+}  // namespace
+
 extern "C" {
 
 int smfi_setpriv(SMFICTX*, void* priv) {
+  maybe_throw("setpriv");
   ++the_state.setpriv_calls;
   if (the_state.refuse_setpriv) return MI_FAILURE;
   the_state.priv = priv;
   return MI_SUCCESS;
 }
 
-void* smfi_getpriv(SMFICTX*) { return the_state.priv; }
+void* smfi_getpriv(SMFICTX*) {
+  maybe_throw("getpriv");
+  return the_state.priv;
+}
 
 char* smfi_getsymval(SMFICTX*, char* name) {
+  maybe_throw("getsymval");
   auto it = the_state.macros.find(name);
   if (it == the_state.macros.end()) {
     // libmilter matches "{x}" and "x" alike.

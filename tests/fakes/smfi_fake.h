@@ -47,6 +47,9 @@ struct recorded {
   bool opensocket_rmsocket = false;
   // Runs inside smfi_main, to look at the process while it would be serving.
   std::function<void()> during_main;
+  // Makes the next call of this function ("getpriv", "setpriv", "getsymval")
+  // throw std::bad_alloc, once: memory running out at that point.
+  std::string throw_in;
 };
 
 recorded& state();

@@ -3,6 +3,8 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+
+#include <climits>
 #include <netinet/in.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -16,7 +18,7 @@
 #include "config/debug.h"
 #include "config/settings.h"
 #include "fakes/fake_daemon.h"
-#include "fd.h"
+#include "util/fd.h"
 
 namespace {
 
@@ -58,7 +60,7 @@ class ExchangeTest : public ::testing::Test {
  protected:
   void SetUp() override {
     reset_settings();
-    flag_debug = 0xff;
+    writable_settings().flag_debug = 0xff;
     lines.clear();
     set_log_sink(capture);
   }
@@ -143,9 +145,11 @@ TEST_F(ExchangeTest, JudgesEachAnswerAndLogsUnderTheTag) {
        ok_head + "x-tvrn-request-status: none\r\n\r\n"},
       {{say(ok_head + "x-tvrn-request-status: -3\r\n\r\n")}, exchange_outcome::ok, 0, nullptr,
        ok_head + "x-tvrn-request-status: -3\r\n\r\n"},
-      // 2^32 - 1 taken as a signed 32-bit value is -1: not above 0.
-      {{say(ok_head + "x-tvrn-request-status: 4294967295\r\n\r\n")}, exchange_outcome::ok, 0, nullptr,
-       ok_head + "x-tvrn-request-status: 4294967295\r\n\r\n"},
+      // A status too large for an int is an error, never a negative pass.
+      {{say(ok_head + "x-tvrn-request-status: 4294967295\r\n\r\n")}, exchange_outcome::daemon_error, INT_MAX,
+       "recieved error 2147483647, from datacenter for", ""},
+      {{say(ok_head + "x-tvrn-request-status: 2147483648\r\n\r\n")}, exchange_outcome::daemon_error, INT_MAX,
+       "recieved error 2147483647, from datacenter for", ""},
       // Only the first marker counts.
       {{say(ok_head + "x-tvrn-request-status: 0\r\nx-tvrn-request-status: 5\r\n\r\n")},
        exchange_outcome::ok, 0, nullptr, ok_head + "x-tvrn-request-status: 0\r\nx-tvrn-request-status: 5\r\n\r\n"},
@@ -291,6 +295,34 @@ TEST_F(ExchangeTest, UnreadablePayloadIsAStreamFailureLoggedByTheCaller) {
   EXPECT_EQ(r.outcome, exchange_outcome::stream_failure);
   EXPECT_EQ(r.saved_errno, EBADF);
   EXPECT_TRUE(lines.empty());
+}
+
+// A daemon that stops taking the streamed message holds nothing past the
+// exchange's deadline: the listener below never accepts, so the kernel's
+// buffers fill and the sends wait. The payload claims no length, so the
+// deadline is twice the one-second wait.
+TEST_F(ExchangeTest, DaemonThatStopsReadingIsCutAtTheDeadline) {
+  Fd listener(socket(AF_INET, SOCK_STREAM, 0));
+  sockaddr_in sin{};
+  sin.sin_family = AF_INET;
+  sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(bind(listener.get(), reinterpret_cast<sockaddr*>(&sin), sizeof sin), 0);
+  ASSERT_EQ(listen(listener.get(), 1), 0);
+  socklen_t len = sizeof sin;
+  getsockname(listener.get(), reinterpret_cast<sockaddr*>(&sin), &len);
+  TempFile spool("");
+  ASSERT_EQ(truncate(spool.path.c_str(), 64 << 20), 0);  // more than any socket buffer takes
+  exchange_payload payload{spool.fd.get(), 0};
+
+  auto t0 = clock_type::now();
+  exchange_result r = engine_exchange("tavASd:", "127.0.0.1", ntohs(sin.sin_port), "/tavasd/ClassifyMessage_Inline",
+                                      "x\r\n\r\n", &payload, 1);
+  double took = seconds_since(t0);
+  EXPECT_EQ(r.outcome, exchange_outcome::timeout);
+  EXPECT_GE(took, 1.9);
+  EXPECT_LT(took, 4.0);
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_EQ(lines[0], line("tavASd:", "connection timeout with", ntohs(sin.sin_port)));
 }
 
 // Runs `body` with the soft descriptor limit set to `limit`, then restores it.

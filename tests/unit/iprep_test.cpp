@@ -18,7 +18,7 @@ class IprepTest : public SessionTest {
  protected:
   void SetUp() override {
     SessionTest::SetUp();
-    tavipdport = daemon.port();
+    writable_settings().tavipdport = daemon.port();
   }
   // A connection whose check is due; returns the status of its HELO.
   sfsistat helo_from(const char* client) {
@@ -94,7 +94,10 @@ TEST_F(IprepTest, ReferenceCodeRule) {
     std::string reply_tail;   // end of the reply text as set
   } cases[] = {
       {"x-tvrn-dm-action: tempfail\r\n", "", "tid="},
-      {"x-tvrn-dm-action: tempfail\r\nx-tvrn-refid:tid=R1\r\nx: y;z\r\n", "R1\r\nx: y", "tid=R1x: y"},
+      // Cut at the line end too: nothing from a later line reaches a log
+      // line or the reply.
+      {"x-tvrn-dm-action: tempfail\r\nx-tvrn-refid:tid=R1\r\nx: y;z\r\n", "R1", "tid=R1"},
+      {"x-tvrn-dm-action: tempfail\r\nx-tvrn-refid:tid=R2\nx;\r\n", "R2", "tid=R2"},
       {"x-tvrn-dm-action: tempfail\r\nx-tvrn-refid:tid=50%off;\r\n", "50%off", "tid=50%%off"},
       {"x-tvrn-dm-action: tempfail\r\nx-tvrn-refid: tid=SPACED;\r\n", "", "tid="},
   };
@@ -123,7 +126,7 @@ TEST_F(IprepTest, OverlongReferenceCodeStillGivesAnAcceptedReply) {
 }
 
 TEST_F(IprepTest, LookupPageIsASetting) {
-  iprep_lookup_url = "https://rbl.example.net/check?ip=x";
+  writable_settings().iprep_lookup_url = "https://rbl.example.net/check?ip=x";
   daemon.answer(verdict("x-tvrn-dm-action: permfail\r\nx-tvrn-refid:tid=K;\r\n"));
   EXPECT_EQ(helo_from("192.0.2.49"), SMFIS_REJECT);
   EXPECT_EQ(fake_milter::last_reply()->text,
@@ -189,7 +192,7 @@ TEST_F(IprepTest, FailuresLetTheSessionGoOn) {
 }
 
 TEST_F(IprepTest, DaemonDownIsTriedOnce) {
-  tavipdport = 1;  // privileged and unused: connection refused
+  writable_settings().tavipdport = 1;  // privileged and unused: connection refused
   EXPECT_EQ(helo_from("192.0.2.53"), SMFIS_CONTINUE);
   EXPECT_EQ(count_lines("tavIPd: couldn't establish connection with 127.0.0.1:1"), 1);
   EXPECT_EQ(mail("<a@example.org>"), SMFIS_CONTINUE);

@@ -11,7 +11,7 @@
 #include <cstring>
 #include <string>
 
-#include "fd.h"
+#include "util/fd.h"
 
 namespace {
 

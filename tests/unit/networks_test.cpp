@@ -62,7 +62,7 @@ TEST_F(NetworksTest, ExampleListKeepsOrderAndMasks) {
 }
 
 TEST_F(NetworksTest, EntryIsStoredMaskedButLoggedAsWritten) {
-  flag_debug |= 1 << D_MISC;
+  writable_settings().flag_debug |= 1 << D_MISC;
   parse_networklist("10.1.2.3/8", &list);
   ASSERT_EQ(list.num_nets, 1);
   EXPECT_EQ(dotted(list.nets[0].network), "10.0.0.0");
@@ -107,7 +107,7 @@ TEST_F(NetworksTest, Membership) {
 }
 
 TEST_F(NetworksTest, Ipv6ItemsMatchOnlyIpv6Clients) {
-  flag_debug |= 1 << D_MISC;
+  writable_settings().flag_debug |= 1 << D_MISC;
   parse_networklist("2001:db8:ff::1/32,::1,0.0.0.0/0,fe80::/10", &list);
   ASSERT_EQ(list.num_nets, 4);
   EXPECT_EQ(list.nets[0].family, AF_INET6);
@@ -135,7 +135,7 @@ TEST_F(NetworksTest, Ipv6ItemsMatchOnlyIpv6Clients) {
 // Mapped clients are matched as IPv4, so a mapped item must become the IPv4
 // network it carries, or it could never match anything.
 TEST_F(NetworksTest, Ipv4MappedItemsAreIpv4Networks) {
-  flag_debug |= 1 << D_MISC;
+  writable_settings().flag_debug |= 1 << D_MISC;
   parse_networklist("::ffff:192.0.2.77/120,::ffff:198.51.100.1,::ffff:0:0/64", &list);
   ASSERT_EQ(list.num_nets, 3);
   EXPECT_EQ(lines[0], "Adding 192.0.2.77/255.255.255.0 to network list");
@@ -180,36 +180,40 @@ TEST_F(NetworksTest, EleventhEntryGrowsTheArrayToTwenty) {
     EXPECT_EQ(dotted(list.nets[i].network), "10.0.0." + std::to_string(i + 1));
 }
 
-TEST_F(NetworksTest, SyntaxErrorsEndTheProcess) {
+TEST_F(NetworksTest, SyntaxErrorsFailWithStatus1) {
   struct {
     const char* text;
     const char* message;  // the whole of standard error
   } cases[] = {
-      {"10.0.0.0/33", "^33: bad CIDR value$"},  // no newline after this one
-      {"10.0.0.0/abc", "^abc: bad CIDR value$"},
-      {"10.0.0.0/", "^: bad CIDR value$"},
-      {"10.0.0.0/-1", "^-1: bad CIDR value$"},
-      {"300.1.1.1", "^Could not parse \"300.1.1.1\" as a network\n$"},
-      {"10.0.0.0/255.0.0.256", "^Could not parse \"255.0.0.256\" as a netmask\n$"},
-      {"10.0.0.1, 10.0.0.2", "^Could not parse \"\" as a network\n$"},
-      {"10.0.0.1,,10.0.0.2", "^Could not parse \"\" as a network\n$"},
-      {"10.0.0.1,", "^Could not parse \"\" as a network\n$"},
-      {"", "^Could not parse \"\" as a network\n$"},
-      {"/8", "^Could not parse \"\" as a network\n$"},
-      {"2001:db8::/129", "^129: bad CIDR value$"},
-      {"::1/x", "^x: bad CIDR value$"},
-      {"2001:db8::zz", "^Could not parse \"2001:db8::zz\" as a network\n$"},
+      {"10.0.0.0/33", "33: bad CIDR value"},  // no newline after this one
+      {"10.0.0.0/abc", "abc: bad CIDR value"},
+      {"10.0.0.0/", ": bad CIDR value"},
+      {"10.0.0.0/-1", "-1: bad CIDR value"},
+      {"300.1.1.1", "Could not parse \"300.1.1.1\" as a network\n"},
+      {"10.0.0.0/255.0.0.256", "Could not parse \"255.0.0.256\" as a netmask\n"},
+      {"10.0.0.1, 10.0.0.2", "Could not parse \"\" as a network\n"},
+      {"10.0.0.1,,10.0.0.2", "Could not parse \"\" as a network\n"},
+      {"10.0.0.1,", "Could not parse \"\" as a network\n"},
+      {"", "Could not parse \"\" as a network\n"},
+      {"/8", "Could not parse \"\" as a network\n"},
+      {"2001:db8::/129", "129: bad CIDR value"},
+      {"::1/x", "x: bad CIDR value"},
+      {"2001:db8::zz", "Could not parse \"2001:db8::zz\" as a network\n"},
   };
-  for (auto& c : cases)
-    EXPECT_EXIT(parse_networklist(c.text, &list), ::testing::ExitedWithCode(1), c.message) << c.text;
+  for (auto& c : cases) {
+    outcome r = parse_networklist(c.text, &list);
+    EXPECT_EQ(r.exit_status, 1) << c.text;
+    EXPECT_EQ(r.message, c.message) << c.text;
+  }
 }
 
 #if !defined(__SANITIZE_ADDRESS__)
 // The sanitizer's allocator aborts on impossible sizes instead of failing.
-TEST_F(NetworksTest, GrowthWithoutMemoryEndsTheProcess) {
+TEST_F(NetworksTest, GrowthWithoutMemoryFails) {
   list.num_nets = 2147483640;  // a multiple of ten: the next entry must grow the array
-  EXPECT_EXIT(parse_networklist("10.0.0.1", &list), ::testing::ExitedWithCode(1),
-              "^Out of memory while growing a network list\n$");
+  outcome r = parse_networklist("10.0.0.1", &list);
+  EXPECT_EQ(r.exit_status, 1);
+  EXPECT_EQ(r.message, "Out of memory while growing a network list\n");
   list.num_nets = 0;
 }
 #endif

@@ -1,4 +1,4 @@
-#include "reply_text.h"
+#include "util/reply_text.h"
 
 #include <gtest/gtest.h>
 

@@ -8,7 +8,7 @@ namespace {
 class CallbacksTest : public SessionTest {};
 
 TEST_F(CallbacksTest, ClientInTheIgnoreListIsAcceptedAtConnect) {
-  use_networks(&ignorenets, "192.0.2.0/24");
+  use_networks(&writable_settings().ignorenets, "192.0.2.0/24");
   EXPECT_EQ(connect("192.0.2.7"), SMFIS_ACCEPT);
   ASSERT_NE(rec(), nullptr);
   EXPECT_FALSE(rec()->doIPd);
@@ -25,14 +25,14 @@ TEST_F(CallbacksTest, ClientInTheIgnoreListIsAcceptedAtConnect) {
 }
 
 TEST_F(CallbacksTest, ConnectWithIpReputationOffSkipsTheCheck) {
-  flag_tavipd = false;
+  writable_settings().flag_tavipd = false;
   EXPECT_EQ(connect("198.51.100.1"), SMFIS_CONTINUE);
   EXPECT_FALSE(rec()->doIPd);
   EXPECT_TRUE(logged("mlfi_connect: tavIPd disabled, skipping. exit"));
 }
 
 TEST_F(CallbacksTest, ConnectWithoutAddressIsLoopback) {
-  use_networks(&ignorenets, "127.0.0.1");
+  use_networks(&writable_settings().ignorenets, "127.0.0.1");
   EXPECT_EQ(mlfi_connect(ctx(), nullptr, nullptr), SMFIS_ACCEPT);
   EXPECT_EQ(ipaddr_text(rec()->connect_ip), "127.0.0.1");
 }
@@ -68,7 +68,7 @@ TEST_F(CallbacksTest, ClientAddressesOfBothFamilies) {
 }
 
 TEST_F(CallbacksTest, IgnoreListMatchesOnlyTheClientsFamily) {
-  use_networks(&ignorenets, "2001:db8::/32,10.0.0.0/8");
+  use_networks(&writable_settings().ignorenets, "2001:db8::/32,10.0.0.0/8");
   struct {
     const char* client;
     sfsistat status;
@@ -88,7 +88,7 @@ TEST_F(CallbacksTest, IgnoreListMatchesOnlyTheClientsFamily) {
 // When the IP-reputation query runs: counted by its entry line, so these
 // cases hold whatever the daemon answers.
 TEST_F(CallbacksTest, OneQueryPerConnection) {
-  tavipdport = 1;  // nothing listens: the query fails and the session goes on
+  writable_settings().tavipdport = 1;  // nothing listens: the query fails and the session goes on
   struct {
     const char* name;
     bool bypass, iprep;
@@ -107,10 +107,10 @@ TEST_F(CallbacksTest, OneQueryPerConnection) {
   };
   for (auto& c : cases) {
     reset_settings();
-    flag_debug = 0xff;
-    tavipdport = 1;
-    auth_bypass_ipr = c.bypass;
-    flag_tavipd = c.iprep;
+    writable_settings().flag_debug = 0xff;
+    writable_settings().tavipdport = 1;
+    writable_settings().auth_bypass_ipr = c.bypass;
+    writable_settings().flag_tavipd = c.iprep;
     fake_milter::reset();
     log_lines().clear();
     ASSERT_EQ(connect("192.0.2.1"), SMFIS_CONTINUE) << c.name;
@@ -165,13 +165,13 @@ TEST_F(CallbacksTest, CaptureTest) {
   };
   for (auto& c : cases) {
     reset_settings();
-    flag_debug = 0xff;
-    flag_tavipd = false;
-    flag_tavasd = c.asd;
-    flag_tavvod = c.vod;
-    tavasd_inbound = c.inbound;
-    tavasd_outbound = c.outbound;
-    if (c.local) use_networks(&mynetworks, c.local);
+    writable_settings().flag_debug = 0xff;
+    writable_settings().flag_tavipd = false;
+    writable_settings().flag_tavasd = c.asd;
+    writable_settings().flag_tavvod = c.vod;
+    writable_settings().tavasd_inbound = c.inbound;
+    writable_settings().tavasd_outbound = c.outbound;
+    if (c.local) use_networks(&writable_settings().mynetworks, c.local);
     fake_milter::reset();
     if (c.auth) fake_milter::state().macros["{auth_authen}"] = "bob";
     connect(c.client);
@@ -205,7 +205,7 @@ TEST_F(CallbacksTest, CapturedMessageStateAndSpoolFile) {
 
 TEST_F(CallbacksTest, RecipientsAreCountedOnlyWithAPositiveLimit) {
   for (int limit : {-1, 0, 5}) {
-    rcptMaxCount = limit;
+    writable_settings().rcptMaxCount = limit;
     fake_milter::reset();
     log_lines().clear();
     connect("192.0.2.1");

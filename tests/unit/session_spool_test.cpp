@@ -4,8 +4,10 @@
 #include <sys/stat.h>
 
 #include <fstream>
+#include <functional>
 #include <sstream>
 
+#include "filter.h"
 #include "session/spool.h"
 #include "session_test_fixture.h"
 
@@ -182,11 +184,13 @@ TEST_F(SpoolTest, WriteFailureDefersAndLeavesNothing) {
     if (c.with_headers) header("From", "a");
     mlfi_eoh(ctx());
     std::string path = msg()->tmppath();
-    close(msg()->tmpfd());
     int other_end = -1;
     int fd = c.make_fd(&other_end);
     ASSERT_GE(fd, 0) << c.name;
-    msg()->set_tmpfd(fd);
+    // The spool's own descriptor now writes where the case wants.
+    ASSERT_EQ(dup2(fd, msg()->tmpfd()), msg()->tmpfd());
+    close(fd);
+    fd = msg()->tmpfd();
     EXPECT_EQ(body(c.chunk), SMFIS_TEMPFAIL) << c.name;
     EXPECT_EQ(msg(), nullptr) << c.name;
     EXPECT_NE(access(path.c_str(), F_OK), 0) << c.name;
@@ -212,40 +216,36 @@ TEST_F(SpoolTest, WriteFailureDefersAndLeavesNothing) {
 
 TEST_F(SpoolTest, SpoolFileIsNewPrivateToTheGroupAndCloseOnExec) {
   mode_t old = umask(077);
-  std::string path;
-  int fd = create_spool_file(path);
+  spool_file first = spool_file::create();
   umask(old);
-  ASSERT_GE(fd, 0);
+  ASSERT_TRUE(first.valid());
+  const std::string path = first.path();
   EXPECT_EQ(path.rfind(tmpdir + "/tavmilt.", 0), 0u) << path;
   EXPECT_EQ(path.size(), tmpdir.size() + 1 + 8 + 6);
   struct stat st;
-  ASSERT_EQ(fstat(fd, &st), 0);
+  ASSERT_EQ(fstat(first.fd(), &st), 0);
   EXPECT_TRUE(S_ISREG(st.st_mode));
   EXPECT_EQ(st.st_mode & 07777, 0640u);
   EXPECT_EQ(st.st_size, 0);
-  EXPECT_TRUE(fcntl(fd, F_GETFD) & FD_CLOEXEC);
-  EXPECT_EQ(fcntl(fd, F_GETFL) & O_ACCMODE, O_RDWR);
-  std::string second;
-  int fd2 = create_spool_file(second);
-  EXPECT_NE(second, path);
-  close(fd);
-  close(fd2);
-  unlink(path.c_str());
-  unlink(second.c_str());
-  spool_forget(path);
-  spool_forget(second);
+  EXPECT_TRUE(fcntl(first.fd(), F_GETFD) & FD_CLOEXEC);
+  EXPECT_EQ(fcntl(first.fd(), F_GETFL) & O_ACCMODE, O_RDWR);
+  spool_file second = spool_file::create();
+  EXPECT_NE(second.path(), path);
+  // The record is the file's one owner: moved, it goes once, with its file.
+  int fd = first.fd();
+  spool_file moved = std::move(first);
+  EXPECT_FALSE(first.valid());
+  moved = spool_file();
+  EXPECT_NE(access(path.c_str(), F_OK), 0);
+  EXPECT_EQ(fcntl(fd, F_GETFD), -1);
 }
 
 TEST_F(SpoolTest, SpoolDirectoryFallsBackToTmp) {
   for (const char* value : {"", "/nonexistent-dir", "/etc/hostname"}) {
     setenv("TMPDIR", value, 1);
-    std::string path;
-    int fd = create_spool_file(path);
-    ASSERT_GE(fd, 0) << value;
-    EXPECT_EQ(path.rfind("/tmp/tavmilt.", 0), 0u) << value;
-    close(fd);
-    unlink(path.c_str());
-    spool_forget(path);
+    spool_file f = spool_file::create();
+    ASSERT_TRUE(f.valid()) << value;
+    EXPECT_EQ(f.path().rfind("/tmp/tavmilt.", 0), 0u) << value;
   }
   setenv("TMPDIR", tmpdir.c_str(), 1);
 }
@@ -278,21 +278,70 @@ TEST_F(SpoolTest, PlantedNamesAreNeverOpened) {
   { std::ofstream(tmpdir + "/tavmilt.CCCCCC") << "planted"; }
   std::vector<std::string> names = {"AAAAAA", "BBBBBB", "CCCCCC", "DDDDDD"};
   size_t next = 0;
-  std::string path;
-  int fd = create_spool_file_in(tmpdir, path, [&] { return names.at(next++); });
-  ASSERT_GE(fd, 0);
-  EXPECT_EQ(path, tmpdir + "/tavmilt.DDDDDD");
-  EXPECT_EQ(file_content(victim), "keep");
-  EXPECT_NE(access((tmpdir + "/missing").c_str(), F_OK), 0);  // dangling link not followed
-  EXPECT_EQ(file_content(tmpdir + "/tavmilt.CCCCCC"), "planted");
-  close(fd);
+  {
+    spool_file f = spool_file::create_in(tmpdir, [&] { return names.at(next++); });
+    ASSERT_TRUE(f.valid());
+    EXPECT_EQ(f.path(), tmpdir + "/tavmilt.DDDDDD");
+    EXPECT_EQ(file_content(victim), "keep");
+    EXPECT_NE(access((tmpdir + "/missing").c_str(), F_OK), 0);  // dangling link not followed
+    EXPECT_EQ(file_content(tmpdir + "/tavmilt.CCCCCC"), "planted");
+  }
 
-  // Every name taken: the creation gives up instead of looping.
-  std::string taken;
-  EXPECT_EQ(create_spool_file_in(tmpdir, taken, [] { return std::string("CCCCCC"); }), -1);
-  EXPECT_EQ(errno, EEXIST);
-  for (const char* f : {"victim", "tavmilt.AAAAAA", "tavmilt.BBBBBB", "tavmilt.CCCCCC", "tavmilt.DDDDDD"})
+  // Every name taken: the creation gives up instead of looping, and the
+  // failed record removes nothing.
+  spool_file taken = spool_file::create_in(tmpdir, [] { return std::string("CCCCCC"); });
+  EXPECT_FALSE(taken.valid());
+  EXPECT_EQ(taken.error(), EEXIST);
+  EXPECT_EQ(taken.path(), tmpdir + "/tavmilt.CCCCCC");
+  taken = spool_file();
+  EXPECT_EQ(file_content(tmpdir + "/tavmilt.CCCCCC"), "planted");
+  for (const char* f : {"victim", "tavmilt.AAAAAA", "tavmilt.BBBBBB", "tavmilt.CCCCCC"})
     unlink((tmpdir + "/" + f).c_str());
+}
+
+// No exception reaches libmilter: whichever registered callback runs out of
+// memory, it defers the step with its own reply, logs its name and releases
+// the message with its spool file (and, for close, the connection's record).
+TEST_F(SpoolTest, EveryRegisteredCallbackDefersWhenMemoryRunsOut) {
+  const smfiDesc& f = smfilter;
+  char text[] = "a", from[] = "<a@example.org>";
+  char* argv[] = {from, nullptr};
+  unsigned char chunk[] = "x";
+  sockaddr_storage client = client_addr("192.0.2.1");
+  const struct {
+    const char* callback;
+    const char* throw_in;  // the libmilter call that runs out of memory
+    std::function<sfsistat()> call;
+  } cases[] = {
+      {"mlfi_connect", "setpriv", [&] { return f.xxfi_connect(ctx(), text, reinterpret_cast<sockaddr*>(&client)); }},
+      {"mlfi_helo", "getpriv", [&] { return f.xxfi_helo(ctx(), text); }},
+      {"mlfi_envfrom", "getsymval", [&] { return f.xxfi_envfrom(ctx(), argv); }},
+      {"mlfi_envrcpt", "getpriv", [&] { return f.xxfi_envrcpt(ctx(), argv); }},
+      {"mlfi_header", "getpriv", [&] { return f.xxfi_header(ctx(), text, text); }},
+      {"mlfi_eoh", "getsymval", [&] { return f.xxfi_eoh(ctx()); }},
+      {"mlfi_body", "getpriv", [&] { return f.xxfi_body(ctx(), chunk, 1); }},
+      {"mlfi_eom", "getpriv", [&] { return f.xxfi_eom(ctx()); }},
+      {"mlfi_abort", "getpriv", [&] { return f.xxfi_abort(ctx()); }},
+      {"mlfi_close", "getpriv", [&] { return f.xxfi_close(ctx()); }},
+  };
+  for (auto& c : cases) {
+    fake_milter::reset();
+    log_lines().clear();
+    bool connecting = std::string(c.callback) == "mlfi_connect";
+    if (!connecting) {
+      start_message();
+      header("From", "a");
+    }
+    fake_milter::state().throw_in = c.throw_in;
+    EXPECT_EQ(c.call(), SMFIS_TEMPFAIL) << c.callback;
+    EXPECT_TRUE(fake_milter::state().throw_in.empty()) << c.callback << ": the failure was not injected";
+    EXPECT_TRUE(logged(std::string(c.callback) + ": internal error (std::bad_alloc), deferred")) << c.callback;
+    ASSERT_NE(fake_milter::last_reply(), nullptr) << c.callback;
+    EXPECT_EQ(fake_milter::last_reply()->rcode + " " + fake_milter::last_reply()->xcode, "451 4.3.0");
+    EXPECT_EQ(msg(), nullptr) << c.callback;
+    EXPECT_EQ(spool_files(), std::vector<std::string>{}) << c.callback;
+    if (rec() != nullptr) mlfi_close(ctx());
+  }
 }
 
 }  // namespace

@@ -43,8 +43,8 @@ class ClassifyTest : public VerdictTest {
 
   void SetUp() override {
     VerdictTest::SetUp();
-    tavasdport = in.port();
-    tavasd_out_port = out.port();
+    writable_settings().tavasdport = in.port();
+    writable_settings().tavasd_out_port = out.port();
     classification_timeout = 1;
   }
   void TearDown() override {
@@ -55,10 +55,10 @@ class ClassifyTest : public VerdictTest {
   // Settings are reset between table rows too.
   void fresh() {
     reset_settings();
-    flag_debug = 0xff;
-    tavasdport = in.port();
-    tavasd_out_port = out.port();
-    messages_dir = samples.c_str();
+    writable_settings().flag_debug = 0xff;
+    writable_settings().tavasdport = in.port();
+    writable_settings().tavasd_out_port = out.port();
+    writable_settings().messages_dir = samples.c_str();
     fake_milter::reset();
     fake_milter::state().priv = &c;
     log_lines().clear();
@@ -95,8 +95,8 @@ TEST_F(ClassifyTest, FileModeRequestByteForByte) {
 }
 
 TEST_F(ClassifyTest, InlineModeStreamsTheSpoolAfterTheBlock) {
-  tavasd_inline = true;
-  rcptMaxCount = 5;
+  writable_settings().tavasd_inline = true;
+  writable_settings().rcptMaxCount = 5;
   std::string content = "Subject: x\r\n\r\n" + std::string(7000, 'b') + "\r\n";
   tavMilter& m = message(content);
   m.rcptcountinc(), m.rcptcountinc(), m.rcptcountinc();
@@ -113,7 +113,7 @@ TEST_F(ClassifyTest, InlineModeStreamsTheSpoolAfterTheBlock) {
 // libmilter delivers no body chunk for a message with an empty body: its
 // header lines are still waiting at end of message and must be classified.
 TEST_F(ClassifyTest, HeadersOfAMessageWithoutBodyAreSent) {
-  tavasd_inline = true;
+  writable_settings().tavasd_inline = true;
   tavMilter& m = message("");
   m.headers = {"From: a\r\n", "Subject: buy now\r\n"};
   m.write_headers = true;
@@ -154,24 +154,24 @@ TEST_F(ClassifyTest, DirectionAndSenderIdTable) {
     const char* sender_id;  // null: no line
   } cases[] = {
       {"default: inbound", [] {}, false, nullptr, false, nullptr},
-      {"-O, no local networks: every client outbound", [] { tavasd_outbound = true; }, false, nullptr, true,
+      {"-O, no local networks: every client outbound", [] { writable_settings().tavasd_outbound = true; }, false, nullptr, true,
        "192.0.2.1"},
-      {"-O, client in the list", [] { tavasd_outbound = true, parse_networklist("192.0.2.0/24", &mynetworks); },
+      {"-O, client in the list", [] { writable_settings().tavasd_outbound = true, parse_networklist("192.0.2.0/24", &writable_settings().mynetworks); },
        false, nullptr, true, "192.0.2.1"},
       {"-O, client outside the list: inbound",
-       [] { tavasd_outbound = true, parse_networklist("10.0.0.0/8", &mynetworks); }, false, nullptr, false,
+       [] { writable_settings().tavasd_outbound = true, parse_networklist("10.0.0.0/8", &writable_settings().mynetworks); }, false, nullptr, false,
        nullptr},
       {"-O, outside but authenticated: outbound",
-       [] { tavasd_outbound = true, parse_networklist("10.0.0.0/8", &mynetworks); }, true, "alice", true,
+       [] { writable_settings().tavasd_outbound = true, parse_networklist("10.0.0.0/8", &writable_settings().mynetworks); }, true, "alice", true,
        "192.0.2.1"},
-      {"-O -a: the user name", [] { tavasd_outbound = tavasd_senderid_smtpauth = true; }, true, "alice", true,
+      {"-O -a: the user name", [] { writable_settings().tavasd_outbound = writable_settings().tavasd_senderid_smtpauth = true; }, true, "alice", true,
        "alice"},
       {"-O -a, authenticated earlier, no name now: the address",
-       [] { tavasd_outbound = tavasd_senderid_smtpauth = true; }, true, nullptr, true, "192.0.2.1"},
-      {"-O without -e: no SenderID line", [] { tavasd_outbound = true, tavasd_senderid_senderip = false; }, false,
+       [] { writable_settings().tavasd_outbound = writable_settings().tavasd_senderid_smtpauth = true; }, true, nullptr, true, "192.0.2.1"},
+      {"-O without -e: no SenderID line", [] { writable_settings().tavasd_outbound = true, writable_settings().tavasd_senderid_senderip = false; }, false,
        nullptr, true, nullptr},
       {"-O -a without -e, no name: no SenderID line",
-       [] { tavasd_outbound = tavasd_senderid_smtpauth = true, tavasd_senderid_senderip = false; }, true, nullptr,
+       [] { writable_settings().tavasd_outbound = writable_settings().tavasd_senderid_smtpauth = true, writable_settings().tavasd_senderid_senderip = false; }, true, nullptr,
        true, nullptr},
   };
   for (const auto& tc : cases) {
@@ -200,7 +200,7 @@ TEST_F(ClassifyTest, DirectionAndSenderIdTable) {
 }
 
 TEST_F(ClassifyTest, NativeIpv6ClientIsSentInItsShortText) {
-  tavasd_outbound = true;
+  writable_settings().tavasd_outbound = true;
   c.connect_ip.family = AF_INET6;
   inet_pton(AF_INET6, "2001:db8:0:0:0:0:0:1", &c.connect_ip.v6);
   tavMilter& m = message();
@@ -240,9 +240,9 @@ TEST_F(ClassifyTest, FailureOutcomes) {
   for (const auto& tc : cases) {
     SCOPED_TRACE(std::string(fault_names[tc.f]) + ", " + mode_names[tc.md]);
     fresh();
-    if (tc.md == transparent) tavasd_transparent = true;
-    if (tc.md == outbound_in || tc.md == outbound_out) tavasd_outbound = true;
-    if (tc.md == outbound_in) parse_networklist("10.0.0.0/8", &mynetworks);
+    if (tc.md == transparent) writable_settings().tavasd_transparent = true;
+    if (tc.md == outbound_in || tc.md == outbound_out) writable_settings().tavasd_outbound = true;
+    if (tc.md == outbound_in) parse_networklist("10.0.0.0/8", &writable_settings().mynetworks);
     tavMilter& m = message();
     uint16_t port = tc.md == outbound_out ? out.port() : in.port();
     FakeDaemon& d = tc.md == outbound_out ? out : in;
@@ -250,7 +250,7 @@ TEST_F(ClassifyTest, FailureOutcomes) {
     switch (tc.f) {
       case no_connection:
         port = closed_port();
-        (tc.md == outbound_out ? tavasd_out_port : tavasdport) = port;
+        (tc.md == outbound_out ? writable_settings().tavasd_out_port : writable_settings().tavasdport) = port;
         expected_line = "tavASd: couldn't establish connection with 127.0.0.1:" + std::to_string(port);
         break;
       case no_answer:
@@ -266,10 +266,10 @@ TEST_F(ClassifyTest, FailureOutcomes) {
         expected_line = "tavASd: recieved error 12, from datacenter for 127.0.0.1:" + std::to_string(port);
         break;
       case stream_failure: {
-        tavasd_inline = true;
+        writable_settings().tavasd_inline = true;
         int wfd = open(spool.c_str(), O_WRONLY);  // the spool cannot be read back
-        close(m.tmpfd());
-        m.set_tmpfd(wfd);
+        dup2(wfd, m.tmpfd());
+        close(wfd);
         expected_line = "Q1: " + spool + ": write message to tavasd(): Bad file descriptor";
         break;
       }
@@ -310,9 +310,9 @@ TEST_F(ClassifyTest, GoodAnswerIsActedOnAndEndsTheMessage) {
 }
 
 TEST_F(ClassifyTest, OutboundGoodAnswerGoesToThePolicy) {
-  tavasd_outbound = true;
-  tavasd_out_totspam_threshold = 3;
-  tavasd_out_totspam_action = 1;
+  writable_settings().tavasd_outbound = true;
+  writable_settings().tavasd_out_totspam_threshold = 3;
+  writable_settings().tavasd_out_totspam_action = 1;
   message();
   out.answer("HTTP/1.0 200 OK\r\nX-TVRN-RefID: R8\r\nX-TVRN-SenderID: 192.0.2.1\r\nX-TVRN-SenderID-TotalSpam: 3\r\n\r\n");
   EXPECT_EQ(eom(), SMFIS_TEMPFAIL);
@@ -325,7 +325,7 @@ TEST_F(ClassifyTest, OutboundGoodAnswerGoesToThePolicy) {
 // A value in the answer ends at the first CR or LF: nothing the daemon (or
 // whoever speaks for it) sends can add a header line of its own.
 TEST_F(ClassifyTest, AnswerValuesCannotInjectHeaders) {
-  AddQMHeaders = true;
+  writable_settings().AddQMHeaders = true;
   message();
   in.answer(
       "HTTP/1.0 200 OK\r\nX-TVRN-RefID: R1\rX-Injected: yes\r\nX-TVRN-Spam: Bulk\nBcc: victim@example.org\r\n"
@@ -353,11 +353,10 @@ TEST_F(ClassifyTest, MessageWithoutSpoolFileIsNotSent) {
     for (bool outbound : {false, true}) {
       SCOPED_TRACE(std::string(inline_mode ? "inline" : "file") + (outbound ? ", -O" : ""));
       fresh();
-      tavasd_inline = inline_mode;
-      tavasd_outbound = outbound;
+      writable_settings().tavasd_inline = inline_mode;
+      writable_settings().tavasd_outbound = outbound;
       tavMilter& m = message();
-      close(m.tmpfd());
-      m.set_tmpfd(-1);
+      m.spool = spool_file(spool, ENOSPC);  // as if the spool file could not be created
       EXPECT_EQ(mlfi_eom(fake_milter::ctx()), outbound ? SMFIS_CONTINUE : SMFIS_TEMPFAIL);
       EXPECT_EQ(c.milter, nullptr);
       EXPECT_EQ(lines_with("Q1: " + spool + ": write message to tavasd(): Bad file descriptor").size(), 1u);

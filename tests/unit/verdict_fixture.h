@@ -80,13 +80,13 @@ class VerdictTest : public ::testing::Test {
     fake_milter::reset();
     log_lines().clear();
     set_log_sink(capture);
-    flag_debug = 0xff;
+    writable_settings().flag_debug = 0xff;
     char tmpl[] = "/tmp/verdict-test.XXXXXX";
     ASSERT_NE(mkdtemp(tmpl), nullptr);
     dir = tmpl;
     samples = dir + "/samples";
     mkdir(samples.c_str(), 0700);
-    messages_dir = samples.c_str();
+    writable_settings().messages_dir = samples.c_str();
     inet_pton(AF_INET, "192.0.2.1", &c.connect_ip.v4);
     fake_milter::state().priv = &c;
   }
@@ -110,8 +110,7 @@ class VerdictTest : public ::testing::Test {
     int fd = mkstemp(path.data());
     EXPECT_GE(fd, 0);
     EXPECT_EQ(write(fd, content.data(), content.size()), static_cast<ssize_t>(content.size()));
-    m.set_tmpfd(fd);
-    m.set_tmppath(path.data());
+    m.spool = spool_file(path.data(), Fd(fd));
     spool = path.data();
     m.message_size = static_cast<unsigned int>(content.size());
     m.set_from("<a@example.org>");

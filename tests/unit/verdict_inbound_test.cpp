@@ -31,49 +31,49 @@ const std::function<void()> none = [] {};
 
 // Every row of the inbound decision table, plus the switches that change it.
 const inbound_case kCases[] = {
-    {"bypass skips every class", [] { auth_bypass_as = tavasd_spam_reject = tavasd_vod_reject = true; }, true,
+    {"bypass skips every class", [] { writable_settings().auth_bypass_as = writable_settings().tavasd_spam_reject = writable_settings().tavasd_vod_reject = true; }, true,
      "Confirmed", "Virus", "X-Velkara-Spam=Confirmed|X-TVRN-RefID=R1", "", SMFIS_CONTINUE, "bypass,tag"},
-    {"bypass needs an authenticated session", [] { auth_bypass_as = true; }, false, "Bulk", "",
+    {"bypass needs an authenticated session", [] { writable_settings().auth_bypass_as = true; }, false, "Bulk", "",
      "X-Velkara-Spam=Bulk|X-Spam-Flag=YES|X-TVRN-VOD=|X-TVRN-RefID=R1", "", SMFIS_CONTINUE, "tag"},
     {"confirmed tagged", none, false, "Confirmed", "Clean",
      "X-Velkara-Spam=Confirmed|X-Spam-Flag=YES|X-TVRN-VOD=Clean|X-TVRN-RefID=R1", "", SMFIS_CONTINUE, "tag"},
-    {"confirmed refused, longer value", [] { tavasd_spam_reject = true; }, false, "Confirmed-Spam", "Clean",
+    {"confirmed refused, longer value", [] { writable_settings().tavasd_spam_reject = true; }, false, "Confirmed-Spam", "Clean",
      "X-TVRN-VOD=Clean", kConfirmedText, SMFIS_REJECT, "permfail"},
     {"bulk tagged", none, false, "Bulk", "Clean",
      "X-Velkara-Spam=Bulk|X-Spam-Flag=YES|X-TVRN-VOD=Clean|X-TVRN-RefID=R1", "", SMFIS_CONTINUE, "tag"},
-    {"bulk refused", [] { tavasd_bulk_reject = true; }, false, "Bulk", "Clean", "X-TVRN-VOD=Clean", kBulkText,
+    {"bulk refused", [] { writable_settings().tavasd_bulk_reject = true; }, false, "Bulk", "Clean", "X-TVRN-VOD=Clean", kBulkText,
      SMFIS_REJECT, "permfail"},
-    {"other values, case-sensitive", [] { tavasd_spam_reject = tavasd_vod_reject = true; }, false, "confirmed",
+    {"other values, case-sensitive", [] { writable_settings().tavasd_spam_reject = writable_settings().tavasd_vod_reject = true; }, false, "confirmed",
      "virus", "X-Velkara-Spam=confirmed|X-TVRN-VOD=virus|X-TVRN-RefID=R1", "", SMFIS_CONTINUE, "tag"},
     {"empty values still reported", none, false, "", "", "X-Velkara-Spam=|X-TVRN-VOD=|X-TVRN-RefID=R1", "",
      SMFIS_CONTINUE, "tag"},
     {"virus tagged", none, false, "", "Virus",
      "X-Velkara-Spam=|X-TVRN-VOD=Virus|X-Spam-Flag=YES|X-TVRN-RefID=R1", "", SMFIS_CONTINUE, "tag"},
-    {"virus refused", [] { tavasd_vod_reject = true; }, false, "", "Virus", "X-Velkara-Spam=", kVirusText,
+    {"virus refused", [] { writable_settings().tavasd_vod_reject = true; }, false, "", "Virus", "X-Velkara-Spam=", kVirusText,
      SMFIS_REJECT, "permfail"},
     {"high tagged", none, false, "", "High", "X-Velkara-Spam=|X-TVRN-VOD=High|X-Spam-Flag=YES|X-TVRN-RefID=R1",
      "", SMFIS_CONTINUE, "tag"},
-    {"high refused", [] { tavasd_vod_high_reject = true; }, false, "", "High", "X-Velkara-Spam=", kHighText,
+    {"high refused", [] { writable_settings().tavasd_vod_high_reject = true; }, false, "", "High", "X-Velkara-Spam=", kHighText,
      SMFIS_REJECT, "permfail"},
-    {"double refusal: virus set last", [] { tavasd_spam_reject = tavasd_vod_reject = true; }, false, "Confirmed",
+    {"double refusal: virus set last", [] { writable_settings().tavasd_spam_reject = writable_settings().tavasd_vod_reject = true; }, false, "Confirmed",
      "Virus", "", std::string(kConfirmedText) + "|" + kVirusText, SMFIS_REJECT, "permfail,permfail"},
-    {"bulk and high refused", [] { tavasd_bulk_reject = tavasd_vod_high_reject = true; }, false, "Bulk", "High",
+    {"bulk and high refused", [] { writable_settings().tavasd_bulk_reject = writable_settings().tavasd_vod_high_reject = true; }, false, "Bulk", "High",
      "", std::string(kBulkText) + "|" + kHighText, SMFIS_REJECT, "permfail,permfail"},
     {"bulk and virus flagged twice", none, false, "Bulk", "Virus",
      "X-Velkara-Spam=Bulk|X-Spam-Flag=YES|X-TVRN-VOD=Virus|X-Spam-Flag=YES|X-TVRN-RefID=R1", "", SMFIS_CONTINUE,
      "tag"},
-    {"-A: no spam headers, no spam refusal", [] { flag_tavasd = false, tavasd_spam_reject = true; }, false,
+    {"-A: no spam headers, no spam refusal", [] { writable_settings().flag_tavasd = false, writable_settings().tavasd_spam_reject = true; }, false,
      "Confirmed", "Clean", "X-TVRN-VOD=Clean|X-TVRN-RefID=R1", "", SMFIS_CONTINUE, "tag"},
-    {"-V: no virus headers, no virus refusal", [] { flag_tavvod = false, tavasd_vod_reject = true; }, false,
+    {"-V: no virus headers, no virus refusal", [] { writable_settings().flag_tavvod = false, writable_settings().tavasd_vod_reject = true; }, false,
      "Clean", "Virus", "X-Velkara-Spam=Clean|X-TVRN-RefID=R1", "", SMFIS_CONTINUE, "tag"},
-    {"-A with bypass still adds the spam header", [] { flag_tavasd = false, auth_bypass_as = true; }, true, "Bulk",
+    {"-A with bypass still adds the spam header", [] { writable_settings().flag_tavasd = false, writable_settings().auth_bypass_as = true; }, true, "Bulk",
      "", "X-Velkara-Spam=Bulk|X-TVRN-RefID=R1", "", SMFIS_CONTINUE, "bypass,tag"},
-    {"-m refuses without headers", [] { dontmodify = tavasd_bulk_reject = true; }, false, "Bulk", "Clean", "",
+    {"-m refuses without headers", [] { writable_settings().dontmodify = writable_settings().tavasd_bulk_reject = true; }, false, "Bulk", "Clean", "",
      kBulkText, SMFIS_REJECT, "permfail"},
-    {"-m tags nothing", [] { dontmodify = true; }, false, "Confirmed", "Virus", "", "", SMFIS_CONTINUE, ""},
-    {"-m with bypass logs the bypass only", [] { dontmodify = auth_bypass_as = true; }, true, "Bulk", "", "", "",
+    {"-m tags nothing", [] { writable_settings().dontmodify = true; }, false, "Confirmed", "Virus", "", "", SMFIS_CONTINUE, ""},
+    {"-m with bypass logs the bypass only", [] { writable_settings().dontmodify = writable_settings().auth_bypass_as = true; }, true, "Bulk", "", "", "",
      SMFIS_CONTINUE, "bypass"},
-    {"-l adds score and rules after the refid", [] { AddQMHeaders = true; }, false, "", "",
+    {"-l adds score and rules after the refid", [] { writable_settings().AddQMHeaders = true; }, false, "", "",
      "X-Velkara-Spam=|X-TVRN-VOD=|X-TVRN-RefID=R1|X-TVRN-Score=4.5|X-TVRN-Rules=RULE_A", "", SMFIS_CONTINUE,
      "tag"},
 };
@@ -106,7 +106,7 @@ TEST_F(InboundTest, DecisionTable) {
   for (const inbound_case& tc : kCases) {
     SCOPED_TRACE(tc.name);
     reset_settings();
-    flag_debug = 0xff;
+    writable_settings().flag_debug = 0xff;
     fake_milter::reset();
     fake_milter::state().priv = &c;
     log_lines().clear();
@@ -129,7 +129,7 @@ TEST_F(InboundTest, DecisionTable) {
 }
 
 TEST_F(InboundTest, DoubleRefusalLogsTwiceAndTheVirusTextWins) {
-  tavasd_spam_reject = tavasd_vod_reject = true;
+  writable_settings().tavasd_spam_reject = writable_settings().tavasd_vod_reject = true;
   tavMilter& m = message();
   classification_result r{"R1", "Confirmed", "Virus", "", ""};
   EXPECT_EQ(inbound_actions(fake_milter::ctx(), c, m, r), SMFIS_REJECT);
@@ -145,7 +145,7 @@ TEST_F(InboundTest, DoubleRefusalLogsTwiceAndTheVirusTextWins) {
 }
 
 TEST_F(InboundTest, LogLineNamesTheAuthenticatedUser) {
-  auth_bypass_as = true;
+  writable_settings().auth_bypass_as = true;
   tavMilter& m = message();
   c.userAuth = true;
   c.auth_authen = "alice";
@@ -157,8 +157,8 @@ TEST_F(InboundTest, LogLineNamesTheAuthenticatedUser) {
 }
 
 TEST_F(InboundTest, ContactAddressComesFromTheSetting) {
-  tavasd_spam_reject = true;
-  spam_contact = "abuse@example.net";
+  writable_settings().tavasd_spam_reject = true;
+  writable_settings().spam_contact = "abuse@example.net";
   tavMilter& m = message();
   inbound_actions(fake_milter::ctx(), c, m, {"R9", "Confirmed", "", "", ""});
   EXPECT_EQ(fake_milter::last_reply()->text,
@@ -170,7 +170,7 @@ TEST_F(InboundTest, ContactAddressComesFromTheSetting) {
 // the reply stays acceptable to libmilter and the mail servers, while the
 // header keeps the id as read.
 TEST_F(InboundTest, ReplyTextIsMadeAcceptableHeadersKeepTheValue) {
-  tavasd_bulk_reject = true;
+  writable_settings().tavasd_bulk_reject = true;
   tavMilter& m = message();
   std::string refid = "50%-" + std::string(2000, 'k');
   inbound_actions(fake_milter::ctx(), c, m, {refid, "Bulk", "", "", ""});
@@ -184,7 +184,7 @@ TEST_F(InboundTest, ReplyTextIsMadeAcceptableHeadersKeepTheValue) {
 
   fake_milter::reset();
   fake_milter::state().priv = &c;
-  tavasd_bulk_reject = false;
+  writable_settings().tavasd_bulk_reject = false;
   inbound_actions(fake_milter::ctx(), c, m, {refid, "Bulk", "", "", ""});
   EXPECT_EQ(fake_milter::state().added_headers.back().second, refid);
 }
@@ -207,16 +207,16 @@ TEST_F(InboundTest, SubjectStampTable) {
       {"no class, no change", none, false, "Clean", "Clean", "Subject", nullptr},
       {"name kept in its own case", none, false, "Bulk", "", "SUBJECT", "[Spam] Hi"},
       {"no Subject header, none added", none, false, "Bulk", "", "", nullptr},
-      {"bypassed spam is stamped", [] { auth_bypass_as = tavasd_spam_reject = true; }, true, "Confirmed", "",
+      {"bypassed spam is stamped", [] { writable_settings().auth_bypass_as = writable_settings().tavasd_spam_reject = true; }, true, "Confirmed", "",
        "Subject", "[Spam] Hi"},
-      {"stamped with -V too", [] { flag_tavvod = false; }, false, "", "Virus", "Subject", "[Virus] Hi"},
-      {"refused, not stamped", [] { tavasd_vod_reject = true; }, false, "", "Virus", "Subject", nullptr},
-      {"-m, not stamped", [] { dontmodify = true; }, false, "Bulk", "", "Subject", nullptr},
+      {"stamped with -V too", [] { writable_settings().flag_tavvod = false; }, false, "", "Virus", "Subject", "[Virus] Hi"},
+      {"refused, not stamped", [] { writable_settings().tavasd_vod_reject = true; }, false, "", "Virus", "Subject", nullptr},
+      {"-m, not stamped", [] { writable_settings().dontmodify = true; }, false, "Bulk", "", "Subject", nullptr},
   };
   for (const stamp_case& tc : cases) {
     SCOPED_TRACE(tc.name);
     reset_settings();
-    stamp_subject = true;
+    writable_settings().stamp_subject = true;
     fake_milter::reset();
     fake_milter::state().priv = &c;
     tc.settings();

@@ -64,12 +64,12 @@ struct policy_case {
 
 const std::function<void()> none = [] {};
 
-void spam_threshold(unsigned n, int action) { tavasd_out_totspam_threshold = n, tavasd_out_totspam_action = action; }
-void susp_threshold(unsigned n, int action) { tavasd_out_totsusp_threshold = n, tavasd_out_totsusp_action = action; }
+void spam_threshold(unsigned n, int action) { writable_settings().tavasd_out_totspam_threshold = n, writable_settings().tavasd_out_totspam_action = action; }
+void susp_threshold(unsigned n, int action) { writable_settings().tavasd_out_totsusp_threshold = n, writable_settings().tavasd_out_totsusp_action = action; }
 void virus_threshold(unsigned n, int action) {
-  tavasd_out_totvirus_threshold = n, tavasd_out_totvirus_action = action;
+  writable_settings().tavasd_out_totvirus_threshold = n, writable_settings().tavasd_out_totvirus_action = action;
 }
-void msgs_threshold(unsigned n, int action) { tavasd_out_totmsgs_threshold = n, tavasd_out_totmsgs_action = action; }
+void msgs_threshold(unsigned n, int action) { writable_settings().tavasd_out_totmsgs_threshold = n, writable_settings().tavasd_out_totmsgs_action = action; }
 
 std::string r(const char* code, const char* text) {
   return std::string(code) + (code[0] == '4' ? " 4.7.1 " : " 5.7.1 ") + text;
@@ -78,19 +78,19 @@ std::string r(const char* code, const char* text) {
 const policy_case kCases[] = {
     {"nothing set: tag", none, {}, "Clean", "Clean", SMFIS_CONTINUE, "", "tag"},
     {"whitelisted skips every check",
-     [] { tavasd_out_spam_reject = 1, spam_threshold(5, 2), virus_threshold(1, 2), msgs_threshold(1, 1); },
+     [] { writable_settings().tavasd_out_spam_reject = 1, spam_threshold(5, 2), virus_threshold(1, 2), msgs_threshold(1, 1); },
      {"", "2", "50", "50", "50", "50"}, "Confirmed", "Virus", SMFIS_CONTINUE, "", "whitelisted"},
-    {"global: confirmed", [] { tavasd_out_spam_reject = 1, spam_threshold(1, 1); }, {"", nullptr, "9", "9"},
+    {"global: confirmed", [] { writable_settings().tavasd_out_spam_reject = 1, spam_threshold(1, 1); }, {"", nullptr, "9", "9"},
      "Confirmed-x", "", SMFIS_REJECT, r("551", kGlobal), "permfail/global-policy"},
-    {"global: bulk", [] { tavasd_out_bulk_reject = 1; }, {}, "Bulk", "", SMFIS_REJECT, r("551", kGlobal),
+    {"global: bulk", [] { writable_settings().tavasd_out_bulk_reject = 1; }, {}, "Bulk", "", SMFIS_REJECT, r("551", kGlobal),
      "permfail/global-policy"},
-    {"global: virus", [] { tavasd_out_vod_reject = 1; }, {}, "", "Virus", SMFIS_REJECT, r("551", kGlobal),
+    {"global: virus", [] { writable_settings().tavasd_out_vod_reject = 1; }, {}, "", "Virus", SMFIS_REJECT, r("551", kGlobal),
      "permfail/global-policy"},
-    {"global: high, even bluelisted", [] { tavasd_out_vod_high_reject = 1; }, {"", "1"}, "", "High", SMFIS_REJECT,
+    {"global: high, even bluelisted", [] { writable_settings().tavasd_out_vod_high_reject = 1; }, {"", "1"}, "", "High", SMFIS_REJECT,
      r("551", kGlobal), "permfail/global-policy"},
-    {"global switch only at 1", [] { tavasd_out_spam_reject = 2, tavasd_out_vod_reject = 3; }, {}, "Confirmed",
+    {"global switch only at 1", [] { writable_settings().tavasd_out_spam_reject = 2, writable_settings().tavasd_out_vod_reject = 3; }, {}, "Confirmed",
      "Virus", SMFIS_CONTINUE, "", "tag"},
-    {"global: prefix is case-sensitive", [] { tavasd_out_spam_reject = 1; }, {}, "confirmed", "", SMFIS_CONTINUE,
+    {"global: prefix is case-sensitive", [] { writable_settings().tavasd_out_spam_reject = 1; }, {}, "confirmed", "", SMFIS_CONTINUE,
      "", "tag"},
     {"spam total equal to threshold: tempfail", [] { spam_threshold(5, 1); }, {"", nullptr, "0", "5"}, "", "",
      SMFIS_TEMPFAIL, r("451", kSpamTemp), "tempfail/total-spam"},
@@ -163,8 +163,8 @@ TEST_F(OutboundTest, DecisionTable) {
   for (const policy_case& tc : kCases) {
     SCOPED_TRACE(tc.name);
     reset_settings();
-    messages_dir = samples.c_str();
-    flag_debug = 0xff;
+    writable_settings().messages_dir = samples.c_str();
+    writable_settings().flag_debug = 0xff;
     fake_milter::reset();
     log_lines().clear();
     tc.settings();
@@ -201,7 +201,7 @@ TEST_F(OutboundTest, HeadersInOrderWithValuesAsRead) {
 }
 
 TEST_F(OutboundTest, DontModifyAddsNothingButStillRefuses) {
-  dontmodify = true;
+  writable_settings().dontmodify = true;
   spam_threshold(1, 2);
   message();
   EXPECT_EQ(run(answer_text({"", "1", "0", "5"})), SMFIS_REJECT);
@@ -220,7 +220,7 @@ TEST_F(OutboundTest, SummaryLineCarriesEveryField) {
 }
 
 TEST_F(OutboundTest, RefusalLineCarriesEveryField) {
-  tavasd_out_bulk_reject = 1;
+  writable_settings().tavasd_out_bulk_reject = 1;
   message();
   run(answer_text({"", nullptr, "10", "2", "3", "4"}), "Bulk", "");
   EXPECT_EQ(lines_with("[ASVOD] OUT").at(0),

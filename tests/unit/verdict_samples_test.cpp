@@ -58,7 +58,7 @@ TEST_F(SamplesTest, EmptyValuesGiveEmptyLines) {
 
 TEST_F(SamplesTest, UnusableDirectoryIsOnlyLogged) {
   std::string missing = dir + "/missing";
-  messages_dir = missing.c_str();
+  writable_settings().messages_dir = missing.c_str();
   tavMilter& m = message();
   EXPECT_FALSE(save_sample(r, s, m.tmpfd()));
   auto lines = lines_with("mkstemp failed");
@@ -68,7 +68,7 @@ TEST_F(SamplesTest, UnusableDirectoryIsOnlyLogged) {
 
 TEST_F(SamplesTest, OverlongDirectoryDoesNotOverflow) {
   std::string longdir = dir + "/" + std::string(5000, 'd');
-  messages_dir = longdir.c_str();
+  writable_settings().messages_dir = longdir.c_str();
   tavMilter& m = message();
   EXPECT_FALSE(save_sample(r, s, m.tmpfd()));
   EXPECT_EQ(lines_with("mkstemp failed").size(), 1u);

@@ -14,7 +14,7 @@
 #include <string>
 
 #include "endpoint.h"
-#include "fd.h"
+#include "util/fd.h"
 #include "packets.h"
 
 namespace milter {

@@ -7,6 +7,8 @@
 // to at most 980 characters without splitting a "%%". set_reply() sets a
 // reply through smfi_setreply with such a text; it returns smfi_setreply's
 // result.
+//
+// Layer: util. Owns nothing; uses libmilter's smfi_setreply only.
 #pragma once
 
 #include <libmilter/mfapi.h>

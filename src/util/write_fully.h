@@ -6,6 +6,8 @@
 // as ENOSPC rather than being retried forever). The spool and the samples
 // both need it: a regular file returns short counts when a signal interrupts
 // a large write or a disk or size limit is reached part-way.
+//
+// Layer: util. Owns nothing; uses write(2) only.
 #pragma once
 
 #include <cstddef>

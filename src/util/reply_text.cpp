@@ -1,4 +1,4 @@
-#include "reply_text.h"
+#include "util/reply_text.h"
 
 std::string milter_reply_text(const std::string& text) {
   std::string out;

@@ -1,4 +1,6 @@
 // An owned file descriptor: closed when the owner goes away, on every path.
+//
+// Layer: util (below everything). Owns one descriptor; uses close(2) only.
 #pragma once
 
 #include <unistd.h>
