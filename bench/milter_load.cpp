@@ -7,8 +7,9 @@
 // poll() loop, sends M messages in total and reports messages per second,
 // session latency percentiles, replies by kind and every error (an
 // unexpected reply, a dropped connection, a time-out). It links neither
-// libmilter nor the filter's library: only the protocol constants come from
-// <libmilter/mfdef.h>.
+// libmilter nor the filter's library: the packets and socket texts come from
+// the project's milter client (tools/milter_client), the protocol constants
+// from <libmilter/mfdef.h>.
 //
 // Only loopback is ever contacted: an inet socket must name an address in
 // 127.0.0.0/8 (or ::1 for inet6). Every wait is bounded: each session by
@@ -26,7 +27,6 @@
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -43,13 +43,18 @@
 #include <string>
 #include <vector>
 
+#include "endpoint.h"
+#include "packets.h"
+
 namespace {
 
 using clock_type = std::chrono::steady_clock;
-
-// A reply packet larger than this is a broken peer, not a big reply: the
-// filter's largest packets are header values of a few KiB.
-constexpr uint32_t max_reply_packet = 1 << 20;
+using milter::endpoint;
+using milter::macros;
+using milter::optneg;
+using milter::packet;
+using milter::reply_name;
+using milter::strings;
 // libmilter's limit for one body chunk (MILTER_CHUNK_SIZE).
 constexpr size_t body_chunk = MILTER_CHUNK_SIZE;
 // A unix listener with a full backlog refuses a non-blocking connect with
@@ -80,13 +85,6 @@ struct options {
   double max_seconds = 300; // seconds the whole run may take
   std::string json;         // write the figures as JSON to this file
   unsigned seed = 1;
-};
-
-// Where to connect: a unix path or a loopback inet address.
-struct endpoint {
-  int family = AF_UNIX;
-  sockaddr_storage addr{};
-  socklen_t len = 0;
 };
 
 [[noreturn]] void usage(const char* why) {
@@ -177,49 +175,14 @@ options parse_options(int argc, char** argv) {
   return o;
 }
 
-bool starts_with(const std::string& s, const char* prefix) { return s.compare(0, strlen(prefix), prefix) == 0; }
-
 // The same socket texts the filter's -p takes. Anything but loopback is
 // refused: this tool must never send traffic off the machine.
 endpoint parse_endpoint(const std::string& conn) {
   endpoint e;
-  std::string rest = conn;
-  if (starts_with(rest, "unix:")) rest = rest.substr(5);
-  else if (starts_with(rest, "local:")) rest = rest.substr(6);
-  if (starts_with(rest, "inet:") || starts_with(rest, "inet6:")) {
-    const bool v6 = starts_with(rest, "inet6:");
-    rest = rest.substr(v6 ? 6 : 5);
-    size_t at = rest.find('@');
-    if (at == std::string::npos) usage("inet socket without @address");
-    const long port = number(rest.substr(0, at).c_str(), 1, 65535, "port");
-    const std::string host = rest.substr(at + 1);
-    if (v6) {
-      sockaddr_in6 sin6{};
-      sin6.sin6_family = AF_INET6;
-      sin6.sin6_port = htons(static_cast<uint16_t>(port));
-      if (inet_pton(AF_INET6, host.c_str(), &sin6.sin6_addr) != 1 || !IN6_IS_ADDR_LOOPBACK(&sin6.sin6_addr))
-        usage("inet6 address must be ::1");
-      memcpy(&e.addr, &sin6, sizeof sin6);
-      e.len = sizeof sin6;
-      e.family = AF_INET6;
-    } else {
-      sockaddr_in sin{};
-      sin.sin_family = AF_INET;
-      sin.sin_port = htons(static_cast<uint16_t>(port));
-      if (inet_pton(AF_INET, host.c_str(), &sin.sin_addr) != 1 || (ntohl(sin.sin_addr.s_addr) >> 24) != 127)
-        usage("inet address must be in 127.0.0.0/8");
-      memcpy(&e.addr, &sin, sizeof sin);
-      e.len = sizeof sin;
-      e.family = AF_INET;
-    }
-    return e;
-  }
-  sockaddr_un sun{};
-  sun.sun_family = AF_UNIX;
-  if (rest.empty() || rest.size() >= sizeof sun.sun_path) usage("bad unix socket path");
-  memcpy(sun.sun_path, rest.data(), rest.size());
-  memcpy(&e.addr, &sun, sizeof sun);
-  e.len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + rest.size() + 1);
+  std::string why;
+  if (!milter::parse_endpoint(conn, e, why)) usage(why.c_str());
+  if (!milter::is_loopback(e))
+    usage(e.family == AF_INET6 ? "inet6 address must be ::1" : "inet address must be in 127.0.0.0/8");
   return e;
 }
 
@@ -241,58 +204,7 @@ void raise_descriptor_limit(int needed) {
 }
 
 // ---------------------------------------------------------------------------
-// Protocol encoding. A packet is a 32-bit length in network order (command
-// byte plus data), the command byte, and the data.
-
-void put32(std::string& out, uint32_t v) {
-  const uint32_t n = htonl(v);
-  out.append(reinterpret_cast<const char*>(&n), 4);
-}
-
-uint32_t get32(const char* p) {
-  uint32_t n;
-  memcpy(&n, p, 4);
-  return ntohl(n);
-}
-
-void packet(std::string& out, char cmd, const char* data, size_t len) {
-  put32(out, static_cast<uint32_t>(len + 1));
-  out.push_back(cmd);
-  out.append(data, len);
-}
-
-void packet(std::string& out, char cmd, const std::string& data = std::string()) {
-  packet(out, cmd, data.data(), data.size());
-}
-
-// NUL-terminated strings one after the other, the form of most arguments.
-std::string strings(std::initializer_list<std::string> items) {
-  std::string s;
-  for (const auto& i : items) {
-    s += i;
-    s.push_back('\0');
-  }
-  return s;
-}
-
-// SMFIC_MACRO for the command that follows: its code, then name and value
-// pairs. The filter does not answer it.
-void macros(std::string& out, char for_cmd, std::initializer_list<std::string> pairs) {
-  std::string data(1, for_cmd);
-  data += strings(pairs);
-  packet(out, SMFIC_MACRO, data);
-}
-
-std::string optneg() {
-  std::string data;
-  put32(data, SMFI_PROT_VERSION);
-  put32(data, SMFI_CURR_ACTS);
-  // What Postfix offers: it can leave out any step and take no reply for any.
-  put32(data, SMFI_CURR_PROT);
-  std::string out;
-  packet(out, SMFIC_OPTNEG, data);
-  return out;
-}
+// Protocol encoding (the rest is in tools/milter_client/packets.h).
 
 std::string connect_data(unsigned session, bool v6) {
   char host[64], addr[64];
@@ -332,33 +244,6 @@ struct stats {
     ++error_kinds[kind];
   }
 };
-
-const char* reply_name(char c) {
-  switch (c) {
-    case SMFIR_CONTINUE: return "continue";
-    case SMFIR_ACCEPT: return "accept";
-    case SMFIR_REJECT: return "reject";
-    case SMFIR_TEMPFAIL: return "tempfail";
-    case SMFIR_DISCARD: return "discard";
-    case SMFIR_REPLYCODE: return "replycode";
-    case SMFIR_ADDHEADER: return "addheader";
-    case SMFIR_INSHEADER: return "insheader";
-    case SMFIR_CHGHEADER: return "chgheader";
-    case SMFIR_ADDRCPT: return "addrcpt";
-    case SMFIR_ADDRCPT_PAR: return "addrcpt_par";
-    case SMFIR_DELRCPT: return "delrcpt";
-    case SMFIR_REPLBODY: return "replbody";
-    case SMFIR_CHGFROM: return "chgfrom";
-    case SMFIR_QUARANTINE: return "quarantine";
-    case SMFIR_PROGRESS: return "progress";
-    case SMFIR_SKIP: return "skip";
-    case SMFIR_SETSYMLIST: return "setsymlist";
-    case SMFIR_CONN_FAIL: return "conn_fail";
-    case SMFIR_SHUTDOWN: return "shutdown";
-    case SMFIC_OPTNEG: return "optneg";
-    default: return "unknown";
-  }
-}
 
 bool is_modification(char c) {
   return c == SMFIR_ADDHEADER || c == SMFIR_INSHEADER || c == SMFIR_CHGHEADER || c == SMFIR_ADDRCPT ||
@@ -694,17 +579,15 @@ void driver::on_readable(session& s) {
     return;
   }
   size_t pos = 0;
-  while (s.fd >= 0 && s.in.size() - pos >= 5) {
-    const uint32_t len = get32(s.in.data() + pos);
-    if (len == 0 || len > max_reply_packet) {
+  milter::reply r;
+  while (s.fd >= 0) {
+    const milter::take t = milter::take_packet(s.in, pos, r);
+    if (t == milter::take::bad_length) {
       end_session(s, "bad packet length");
       return;
     }
-    if (s.in.size() - pos < 4 + static_cast<size_t>(len)) break;
-    const char cmd = s.in[pos + 4];
-    std::string data = s.in.substr(pos + 5, len - 1);
-    pos += 4 + len;
-    on_packet(s, cmd, data);
+    if (t == milter::take::need_more) break;
+    on_packet(s, r.cmd, r.data);
   }
   if (s.fd >= 0) s.in.erase(0, pos);
 }
@@ -723,7 +606,7 @@ void driver::on_packet(session& s, char cmd, const std::string& data) {
       return;
     }
     st_.negotiate_ms.push_back(std::chrono::duration<double, std::milli>(clock_type::now() - s.start).count());
-    s.pflags = get32(data.data() + 8);
+    s.pflags = milter::get32(data.data() + 8);
     s.awaiting = false;
     std::string b;
     if (!(s.pflags & SMFIP_NOCONNECT)) {

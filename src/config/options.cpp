@@ -2,13 +2,12 @@
 
 #include <arpa/inet.h>
 #include <getopt.h>
-#include <netdb.h>
 
 #include <cstdlib>
 #include <cstring>
-#include <memory>
 #include <vector>
 
+#include "config/address.h"
 #include "config/debug.h"
 #include "config/networks.h"
 #include "config/settings.h"
@@ -106,19 +105,6 @@ void print_help(FILE* out) {
     fputc('\n', out);
   }
   fflush(out);
-}
-
-const char* gethostip(const char* name) {
-  static char text[INET_ADDRSTRLEN];
-  addrinfo hints{};
-  hints.ai_family = AF_INET;
-  hints.ai_socktype = SOCK_STREAM;
-  addrinfo* found = nullptr;
-  if (getaddrinfo(name, nullptr, &hints, &found) != 0 || found == nullptr) return nullptr;
-  std::unique_ptr<addrinfo, decltype(&freeaddrinfo)> owner(found, freeaddrinfo);
-  const auto* sin = reinterpret_cast<const sockaddr_in*>(found->ai_addr);
-  if (inet_ntop(AF_INET, &sin->sin_addr, text, sizeof text) == nullptr) return nullptr;
-  return text;
 }
 
 namespace {

@@ -34,8 +34,3 @@ command_line parse_command_line(int argc, char* argv[]);
 constexpr int HELP_LINES = 84;
 extern const char* const help_lines[HELP_LINES];
 void print_help(FILE* out);
-
-// Resolves a host name (or dotted address) through the system resolver to the
-// dotted text of its first IPv4 address; nullptr when it has none. The text
-// lives in a buffer that the next call reuses.
-const char* gethostip(const char* name);

@@ -4,6 +4,7 @@
 #include "config/debug.h"
 #include "config/settings.h"
 #include "engines/exchange.h"
+#include "engines/requests.h"
 
 namespace {
 
@@ -18,10 +19,6 @@ std::string answer_refid(const std::string& answer) {
   size_t start = at + sizeof kRefidMarker - 1;
   size_t end = answer.find_first_of(";\r\n", start);
   return answer.substr(start, end == std::string::npos ? std::string::npos : end - start);
-}
-
-std::string request_body(const std::string& ip) {
-  return "x-tvrn-request-type: classifyip\r\nx-tvrn-pver: 1.0\r\n\r\nx-tvrn-ip: " + ip + "\r\n\r\n";
 }
 
 // The two verdicts that refuse: the reply, and the text between the client
@@ -46,7 +43,7 @@ iprep_verdict tavipd_query(const ipaddr& client) {
   std::string ip = ipaddr_text(client);
   const char* url = iprep_lookup_url != nullptr ? iprep_lookup_url : "";
 
-  exchange_result r = engine_exchange("tavIPd:", tavipdhost, tavipdport, "/tavIPd/iprep", request_body(ip));
+  exchange_result r = engine_exchange("tavIPd:", tavipdhost, tavipdport, kIprepPath, iprep_request_body(ip));
   if (r.outcome == exchange_outcome::socket_failure) {
     debug(D_FUNC, "tavIPd: could not create a TCP socket");
     return verdict;

@@ -7,6 +7,7 @@
 #include "config/debug.h"
 #include "config/settings.h"
 #include "engines/exchange.h"
+#include "engines/requests.h"
 #include "session/direction.h"
 #include "session/state.h"
 #include "verdict/inbound.h"
@@ -16,8 +17,6 @@
 namespace {
 
 const char* const kTag = "tavASd:";
-const char* const kPathFile = "/tavasd/ClassifyMessage_File";
-const char* const kPathInline = "/tavasd/ClassifyMessage_Inline";
 
 // A value as it may stand in one line of the request block: up to its first
 // CR or LF (nothing a client sends may add a header line to our request),
@@ -27,13 +26,6 @@ std::string block_value(const std::string& v, size_t limit) {
   if (end == std::string::npos) end = v.size();
   if (end > limit) end = limit;
   return v.substr(0, end);
-}
-
-void block_line(std::string& block, const char* name, const std::string& value) {
-  block += name;
-  block += ": ";
-  block += value;
-  block += "\r\n";
 }
 
 // The verdict after a failed exchange. Five outcomes pass whenever outbound
@@ -73,18 +65,13 @@ std::string choose_sender_id(const context& c) {
 }
 
 std::string classification_block(tavMilter& m, const std::string& senderId, bool inline_mode) {
-  std::string block;
-  block.reserve(256 + m.tmppath().size());
-  block_line(block, "X-TVRN-PVer", "0000001");
-  block_line(block, "X-TVRN-MailFrom", block_value(m.from(), kMaxBlockSender));
-  block_line(block, "X-TVRN-SenderIP", block_value(m.connectip(), kMaxBlockSender));
-  if (!senderId.empty()) block_line(block, "X-TVRN-SenderID", block_value(senderId, kMaxBlockSenderId));
-  block_line(block, "X-TVRN-RcptCount", rcptMaxCount > 0 ? std::to_string(m.rcptcount()) : std::string());
-  if (inline_mode)
-    block += "\r\n";
-  else
-    block_line(block, "X-TVRN-FileName", m.tmppath());
-  return block;
+  classification_envelope e;
+  e.mail_from = block_value(m.from(), kMaxBlockSender);
+  e.sender_ip = block_value(m.connectip(), kMaxBlockSender);
+  if (!senderId.empty()) e.sender_id = block_value(senderId, kMaxBlockSenderId);
+  if (rcptMaxCount > 0) e.rcpt_count = std::to_string(m.rcptcount());
+  e.file_name = m.tmppath();
+  return classification_block_text(e, inline_mode);
 }
 
 sfsistat mlfi_eom(SMFICTX* ctx) {
@@ -128,8 +115,9 @@ sfsistat mlfi_eom(SMFICTX* ctx) {
     exchange_payload payload;
     payload.fd = m.tmpfd();
     payload.length = m.message_size;
-    ex = engine_exchange(kTag, target_tavasd_host, target_tavasd_port, tavasd_inline ? kPathInline : kPathFile,
-                         data, tavasd_inline ? &payload : nullptr, classification_timeout);
+    ex = engine_exchange(kTag, target_tavasd_host, target_tavasd_port,
+                         tavasd_inline ? kClassifyInlinePath : kClassifyFilePath, data,
+                         tavasd_inline ? &payload : nullptr, classification_timeout);
   }
 
   if (ex.outcome != exchange_outcome::ok) {

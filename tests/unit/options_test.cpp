@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "config/address.h"
 #include "config/debug.h"
 #include "config/networks.h"
 #include "config/settings.h"
