@@ -21,6 +21,7 @@
 #include "config/options.h"
 #include "config/settings.h"
 #include "listener.h"
+#include "notify.h"
 #include "engines/exchange.h"
 #include "session/callbacks.h"
 #include "session/spool.h"
@@ -150,7 +151,7 @@ void register_filter() {
 // ("unix:/path", "local:/path") that the plain-path test above cannot see; it
 // too removes only a socket. Failing here is not final: smfi_main() tries to
 // open the socket again and reports the failure through its result.
-void open_listener() { smfi_opensocket(true); }
+bool open_listener() { return smfi_opensocket(true) == MI_SUCCESS; }
 
 // At the descriptor limit libmilter's listener spins on accept() failing
 // with EMFILE, so every descriptor the hard limit allows is made available.
@@ -221,9 +222,17 @@ int tav_main(int argc, char* argv[]) {
 
   ignore_file_size_signal();
   raise_descriptor_limit();
-  open_listener();
+  const bool listening = open_listener();
   set_listener_nodelay();  // inet: no Nagle stall between reply packets
+  // systemd (Type=notify): from here a connect succeeds and is served as soon
+  // as smfi_main() runs, so the mail server may be started.
+  if (listening) {
+    notify_status("Accepting connections on %s", cl.sock);
+    notify("READY=1");
+  }
   const int result = smfi_main();
+  notify("STOPPING=1");
+  notify_status("Stopping, waiting for messages in progress");
   finish_messages();
 
   debug(D_ALWAYS, "tav-milter %s exiting", TAV_MILTER_VERSION);
