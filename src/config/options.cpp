@@ -144,6 +144,8 @@ enum long_code {
   OPT_CONTACT,
 };
 
+}  // namespace
+
 const char short_options[] = "fd:mp:P:rRi:h:H:z:Z:sSAIVOD:C:TbBwWjJt:laeGu:g:";
 
 const option long_options[] = {
@@ -166,6 +168,8 @@ const option long_options[] = {
     {"contact", required_argument, nullptr, OPT_CONTACT},
     {nullptr, 0, nullptr, 0},
 };
+
+namespace {
 
 // Text settings must outlive argv's owner; the copies are kept for the whole
 // process and never freed, not even by exit(): libmilter's session threads

@@ -10,6 +10,8 @@
 // reset_settings() (tests): getopt is re-initialised on every call.
 #pragma once
 
+#include <getopt.h>
+
 #include <cstdio>
 
 // What main keeps from the command line besides the settings.
@@ -20,6 +22,11 @@ struct command_line {
 };
 
 command_line parse_command_line(int argc, char* argv[]);
+
+// The tables handed to getopt_long; the manual page must name every option
+// in them (tests/unit/options_test.cpp).
+extern const char short_options[];
+extern const option long_options[];
 
 // The help text: HELP_LINES lines, without their newlines. print_help()
 // writes each with a newline and flushes the stream.
