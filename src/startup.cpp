@@ -20,6 +20,7 @@
 #include "config/debug.h"
 #include "config/options.h"
 #include "config/settings.h"
+#include "notify.h"
 #include "engines/exchange.h"
 #include "filter.h"
 #include "instance.h"
@@ -99,11 +100,12 @@ outcome register_filter() {
 }
 
 // The socket is opened before smfi_main() so that its descriptor can be
-// tuned. libmilter is not asked to remove an old socket file: only one that
-// nobody answers on has gone (remove_stale_socket), a live one never does.
-// Failing here is not final: smfi_main() tries to open the socket again and
-// reports the failure through its result.
-void open_listener() { smfi_opensocket(false); }
+// tuned and systemd told that it accepts. libmilter is not asked to remove
+// an old socket file: only one that nobody answers on has gone
+// (remove_stale_socket), a live one never does. Failing here is not final:
+// smfi_main() tries to open the socket again and reports the failure through
+// its result.
+bool open_listener() { return smfi_opensocket(false) == MI_SUCCESS; }
 
 // At the descriptor limit libmilter's listener spins on accept() failing
 // with EMFILE, so every descriptor the hard limit allows is made available.
@@ -212,9 +214,17 @@ int tav_main(int argc, char* argv[]) {
   ignore_file_size_signal();
   raise_descriptor_limit();
   smfi_settimeout(kMtaTimeout);
-  open_listener();
+  const bool listening = open_listener();
   set_listener_nodelay();  // inet: no Nagle stall between reply packets
+  // systemd (Type=notify): from here a connect succeeds and is served as soon
+  // as smfi_main() runs, so the mail server may be started.
+  if (listening) {
+    notify_status("Accepting connections on %s", cl.sock);
+    notify("READY=1");
+  }
   const int result = smfi_main();
+  notify("STOPPING=1");
+  notify_status("Stopping, waiting for messages in progress");
   stop_signal_thread();
   finish_messages();
 

@@ -127,9 +127,39 @@ enum long_code {
   // ambiguous.
   OPT_IPREP_URL,
   OPT_CONTACT,
+  // The four switches without an argument; each stores 1 in its setting.
+  OPT_OUTBOUND_SPAM_REJECT,
+  OPT_OUTBOUND_BULK_REJECT,
+  OPT_OUTBOUND_VOD_VIRUS_REJECT,
+  OPT_OUTBOUND_VOD_HIGH_REJECT,
 };
 
+}  // namespace
+
 const char short_options[] = "fd:mp:P:rRi:h:H:z:Z:sSAIVOD:C:TbBwWjJt:laeGu:g:";
+
+const option long_options[] = {
+    {"spam-threshold-action", required_argument, nullptr, OPT_SPAM_THRESHOLD_ACTION},
+    {"spam-threshold", required_argument, nullptr, OPT_SPAM_THRESHOLD},
+    {"suspected-threshold-action", required_argument, nullptr, OPT_SUSPECTED_THRESHOLD_ACTION},
+    {"suspected-threshold", required_argument, nullptr, OPT_SUSPECTED_THRESHOLD},
+    {"virus-threshold-action", required_argument, nullptr, OPT_VIRUS_THRESHOLD_ACTION},
+    {"virus-threshold", required_argument, nullptr, OPT_VIRUS_THRESHOLD},
+    {"total-msgs-threshold-action", required_argument, nullptr, OPT_TOTAL_MSGS_THRESHOLD_ACTION},
+    {"total-msgs-threshold", required_argument, nullptr, OPT_TOTAL_MSGS_THRESHOLD},
+    {"tavasd-outbound-host", required_argument, nullptr, OPT_TAVASD_OUTBOUND_HOST},
+    {"tavasd-outbound-port", required_argument, nullptr, OPT_TAVASD_OUTBOUND_PORT},
+    {"local-networks", required_argument, nullptr, OPT_LOCAL_NETWORKS},
+    {"outbound-spam-reject", no_argument, nullptr, OPT_OUTBOUND_SPAM_REJECT},
+    {"outbound-bulk-reject", no_argument, nullptr, OPT_OUTBOUND_BULK_REJECT},
+    {"outbound-vod-virus-reject", no_argument, nullptr, OPT_OUTBOUND_VOD_VIRUS_REJECT},
+    {"outbound-vod-high-reject", no_argument, nullptr, OPT_OUTBOUND_VOD_HIGH_REJECT},
+    {"iprep-url", required_argument, nullptr, OPT_IPREP_URL},
+    {"contact", required_argument, nullptr, OPT_CONTACT},
+    {nullptr, 0, nullptr, 0},
+};
+
+namespace {
 
 const outcome kOutOfMemory = failure(1, "Out of memory while reading the command line\n");
 
@@ -208,6 +238,10 @@ outcome apply_option(int c, const char* arg, tav_settings& s, command_line& cl) 
       return parse_networklist(arg, &s.mynetworks);
     case OPT_IPREP_URL: return store_text(s.iprep_lookup_url, arg);
     case OPT_CONTACT: return store_text(s.spam_contact, arg);
+    case OPT_OUTBOUND_SPAM_REJECT: s.tavasd_out_spam_reject = 1; break;
+    case OPT_OUTBOUND_BULK_REJECT: s.tavasd_out_bulk_reject = 1; break;
+    case OPT_OUTBOUND_VOD_VIRUS_REJECT: s.tavasd_out_vod_reject = 1; break;
+    case OPT_OUTBOUND_VOD_HIGH_REJECT: s.tavasd_out_vod_high_reject = 1; break;
   }
   return success();
 }
@@ -216,35 +250,12 @@ outcome apply_option(int c, const char* arg, tav_settings& s, command_line& cl) 
 
 command_line parse_command_line(int argc, char* argv[]) {
   tav_settings& s = writable_settings();
-  // The four switches without argument make getopt_long store their 1 itself.
-  const option long_options[] = {
-      {"spam-threshold-action", required_argument, nullptr, OPT_SPAM_THRESHOLD_ACTION},
-      {"spam-threshold", required_argument, nullptr, OPT_SPAM_THRESHOLD},
-      {"suspected-threshold-action", required_argument, nullptr, OPT_SUSPECTED_THRESHOLD_ACTION},
-      {"suspected-threshold", required_argument, nullptr, OPT_SUSPECTED_THRESHOLD},
-      {"virus-threshold-action", required_argument, nullptr, OPT_VIRUS_THRESHOLD_ACTION},
-      {"virus-threshold", required_argument, nullptr, OPT_VIRUS_THRESHOLD},
-      {"total-msgs-threshold-action", required_argument, nullptr, OPT_TOTAL_MSGS_THRESHOLD_ACTION},
-      {"total-msgs-threshold", required_argument, nullptr, OPT_TOTAL_MSGS_THRESHOLD},
-      {"tavasd-outbound-host", required_argument, nullptr, OPT_TAVASD_OUTBOUND_HOST},
-      {"tavasd-outbound-port", required_argument, nullptr, OPT_TAVASD_OUTBOUND_PORT},
-      {"local-networks", required_argument, nullptr, OPT_LOCAL_NETWORKS},
-      {"outbound-spam-reject", no_argument, &s.tavasd_out_spam_reject, 1},
-      {"outbound-bulk-reject", no_argument, &s.tavasd_out_bulk_reject, 1},
-      {"outbound-vod-virus-reject", no_argument, &s.tavasd_out_vod_reject, 1},
-      {"outbound-vod-high-reject", no_argument, &s.tavasd_out_vod_high_reject, 1},
-      {"iprep-url", required_argument, nullptr, OPT_IPREP_URL},
-      {"contact", required_argument, nullptr, OPT_CONTACT},
-      {nullptr, 0, nullptr, 0},
-  };
-
   command_line cl;
   bool err = false;
   // 0 rather than 1 makes glibc start over, so the parser can run again.
   optind = 0;
   int c;
   while ((c = getopt_long(argc, argv, short_options, long_options, nullptr)) != -1) {
-    if (c == 0) continue;  // a switch getopt_long has stored itself
     if (c == '?' || c == ':') {
       err = true;  // getopt_long has complained on standard error
       continue;

@@ -15,6 +15,8 @@
 // the settings; may use config/debug, config/networks and the resolver.
 #pragma once
 
+#include <getopt.h>
+
 #include <cstdio>
 
 #include "config/outcome.h"
@@ -28,6 +30,11 @@ struct command_line {
 };
 
 command_line parse_command_line(int argc, char* argv[]);
+
+// The tables handed to getopt_long; the manual page must name every option
+// in them (tests/unit/options_test.cpp).
+extern const char short_options[];
+extern const option long_options[];
 
 // The help text: HELP_LINES lines, without their newlines. print_help()
 // writes each with a newline and flushes the stream.

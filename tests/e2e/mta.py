@@ -44,7 +44,7 @@ POSTFIX_TEMPLATES = os.path.join(HERE, "postfix")
 SENDMAIL_TEMPLATES = os.path.join(HERE, "sendmail")
 # The milter address written in the snippets the README quotes; the tests
 # put their own socket in its place.
-SNIPPET_MILTER_UNIX = "unix:/run/tav-milter/tav-milter.sock"
+SNIPPET_MILTER_UNIX = "unix:/tav-milter/tav-milter.sock"
 SNIPPET_MILTER_INET = "inet:8890@127.0.0.1"
 # Where scripts/install-deps leaves Sendmail's packages.
 SENDMAIL_DEBS = "/var/cache/tav-milter/sendmail"

@@ -1,4 +1,5 @@
-"""The README's mail-server snippets are the files the end-to-end tests use."""
+"""The mail-server snippets of the README and of the package's README.Debian
+are the files the end-to-end tests use."""
 
 import os
 import unittest
@@ -7,16 +8,28 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 README = os.path.join(HERE, "..", "..", "README.md")
 
 
+README_DEBIAN = os.path.join(HERE, "..", "..", "debian", "README.Debian")
+
+
+def fenced(text):
+    return "```\n" + text + "```\n"
+
+
+def indented(text):
+    return "".join("    " + line + "\n" for line in text.splitlines()) + "\n"
+
+
 class ReadmeSnippets(unittest.TestCase):
     def test_snippets_are_quoted_whole(self):
-        with open(README) as f:
-            readme = f.read()
-        for name in ("postfix/milter.cf", "sendmail/milter.mc"):
-            with self.subTest(snippet=name):
-                with open(os.path.join(HERE, name)) as f:
-                    text = f.read()
-                self.assertIn("```\n" + text + "```\n", readme,
-                              "README.md does not quote tests/e2e/%s as it is" % name)
+        for readme, quote in ((README, fenced), (README_DEBIAN, indented)):
+            with open(readme) as f:
+                doc = f.read()
+            for name in ("postfix/milter.cf", "sendmail/milter.mc"):
+                with self.subTest(readme=os.path.basename(readme), snippet=name):
+                    with open(os.path.join(HERE, name)) as f:
+                        text = f.read()
+                    self.assertIn(quote(text), doc, "%s does not quote tests/e2e/%s as it is"
+                                  % (os.path.basename(readme), name))
 
 
 if __name__ == "__main__":

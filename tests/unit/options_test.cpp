@@ -4,6 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <fstream>
+#include <set>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -247,6 +250,26 @@ TEST(HelpText, HasEightyFourLinesAsWritten) {
       {83, "   --total-msgs-threshold <threshold>: Set total-messages threshold"},
   };
   for (auto& s : spots) EXPECT_EQ(got[s.line - 1], s.text) << s.line;
+}
+
+// Every option the parser accepts has an entry of its own in tav-milter(8):
+// an ".It" line naming it with "Fl" (mdoc), e.g. ".It Fl j , Fl -outbound-spam-reject".
+TEST(ManualPage, HasAnEntryForEveryOption) {
+  std::ifstream in(TAV_MANUAL_PAGE);
+  ASSERT_TRUE(in) << TAV_MANUAL_PAGE;
+  std::set<std::string> entries;
+  for (std::string line; std::getline(in, line);) {
+    if (line.rfind(".It ", 0) != 0) continue;
+    std::istringstream words(line);
+    for (std::string word, previous; words >> word; previous = word)
+      if (previous == "Fl") entries.insert(word);
+  }
+  for (const char* c = short_options; *c != '\0'; ++c) {
+    if (*c == ':') continue;
+    EXPECT_EQ(entries.count(std::string(1, *c)), 1u) << "-" << *c;
+  }
+  for (const option* o = long_options; o->name != nullptr; ++o)
+    EXPECT_EQ(entries.count(std::string("-") + o->name), 1u) << "--" << o->name;
 }
 
 }  // namespace
