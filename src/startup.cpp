@@ -21,6 +21,7 @@
 #include "config/options.h"
 #include "config/settings.h"
 #include "notify.h"
+#include "reporting.h"
 #include "engines/exchange.h"
 #include "filter.h"
 #include "instance.h"
@@ -31,6 +32,9 @@
 #include "verdict/samples.h"
 
 namespace {
+
+// How often the counters are written to the metrics file and systemd.
+constexpr int kPublishInterval = 10;  // seconds
 
 // Below this many descriptors start-up warns: about 1,300 sessions at once.
 constexpr rlim_t kWantedDescriptors = 4096;
@@ -208,6 +212,9 @@ int tav_main(int argc, char* argv[]) {
   if (!step.ok()) return stop_start_up(step);
   // From here on a stopping signal waits for libmilter's loop to take it.
   signal_hooks hooks;
+  hooks.on_usr1 = log_counters;
+  hooks.every_interval = publish_counters;
+  hooks.interval = kPublishInterval;
   if (!start_signal_thread(hooks)) debug(D_ALWAYS, "Could not start the signal thread - %s", strerror(errno));
   debug(D_ALWAYS, "tav-milter %s starting", TAV_MILTER_VERSION);
 
@@ -218,6 +225,7 @@ int tav_main(int argc, char* argv[]) {
   set_listener_nodelay();  // inet: no Nagle stall between reply packets
   // systemd (Type=notify): from here a connect succeeds and is served as soon
   // as smfi_main() runs, so the mail server may be started.
+  publish_counters();
   if (listening) {
     notify_status("Accepting connections on %s", cl.sock);
     notify("READY=1");
@@ -227,6 +235,7 @@ int tav_main(int argc, char* argv[]) {
   notify_status("Stopping, waiting for messages in progress");
   stop_signal_thread();
   finish_messages();
+  publish_counters();
 
   debug(D_ALWAYS, "tav-milter %s exiting", TAV_MILTER_VERSION);
   if (cl.pidfilename != nullptr) unlink(cl.pidfilename);

@@ -127,6 +127,8 @@ enum long_code {
   // ambiguous.
   OPT_IPREP_URL,
   OPT_CONTACT,
+  // No other long option starts with "m" either.
+  OPT_METRICS_FILE,
   // The four switches without an argument; each stores 1 in its setting.
   OPT_OUTBOUND_SPAM_REJECT,
   OPT_OUTBOUND_BULK_REJECT,
@@ -156,6 +158,7 @@ const option long_options[] = {
     {"outbound-vod-high-reject", no_argument, nullptr, OPT_OUTBOUND_VOD_HIGH_REJECT},
     {"iprep-url", required_argument, nullptr, OPT_IPREP_URL},
     {"contact", required_argument, nullptr, OPT_CONTACT},
+    {"metrics-file", required_argument, nullptr, OPT_METRICS_FILE},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -238,6 +241,7 @@ outcome apply_option(int c, const char* arg, tav_settings& s, command_line& cl) 
       return parse_networklist(arg, &s.mynetworks);
     case OPT_IPREP_URL: return store_text(s.iprep_lookup_url, arg);
     case OPT_CONTACT: return store_text(s.spam_contact, arg);
+    case OPT_METRICS_FILE: return store_text(s.metrics_file, arg);
     case OPT_OUTBOUND_SPAM_REJECT: s.tavasd_out_spam_reject = 1; break;
     case OPT_OUTBOUND_BULK_REJECT: s.tavasd_out_bulk_reject = 1; break;
     case OPT_OUTBOUND_VOD_VIRUS_REJECT: s.tavasd_out_vod_reject = 1; break;

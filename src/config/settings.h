@@ -70,7 +70,8 @@
   X(const char*, effuser, nullptr)             /* -u, or null */                            \
   /* Deployment values that the reply texts quote (see README). */                          \
   X(const char*, iprep_lookup_url, "https://www.tavoren.com/iprep/lookup") /* --iprep-url */ \
-  X(const char*, spam_contact, "postmaster")   /* --contact */
+  X(const char*, spam_contact, "postmaster")   /* --contact */               \
+  X(const char*, metrics_file, nullptr)        /* --metrics-file, or null */
 
 struct tav_settings {
 #define TAV_FIELD(type, name, value) type name = value;

@@ -192,9 +192,24 @@ exchange_result judge_answer(const char* tag, const char* host, uint16_t port, c
   return res;
 }
 
-exchange_result engine_exchange(const char* tag, const char* host, uint16_t port, const char* path,
-                                const std::string& body, const exchange_payload* payload, int timeout) {
-  const steady::time_point start = steady::now();
+daemon_outcome metric_outcome(exchange_outcome outcome) {
+  switch (outcome) {
+    case exchange_outcome::ok: return daemon_outcome::ok;
+    case exchange_outcome::no_connection: return daemon_outcome::unreachable;
+    case exchange_outcome::timeout: return daemon_outcome::timeout;
+    case exchange_outcome::bad_status: return daemon_outcome::bad_status;
+    case exchange_outcome::daemon_error: return daemon_outcome::daemon_error;
+    case exchange_outcome::socket_failure:
+    case exchange_outcome::stream_failure: break;
+  }
+  return daemon_outcome::local_failure;
+}
+
+namespace {
+
+exchange_result run_exchange(const char* tag, const char* host, uint16_t port, const char* path,
+                             const std::string& body, const exchange_payload* payload, int timeout,
+                             steady::time_point start) {
   const unsigned long payload_length = payload != nullptr ? payload->length : 0;
   const steady::time_point deadline = exchange_deadline(start, timeout, payload_length);
   auto bounded = [&](steady::time_point t) { return t < deadline ? t : deadline; };
@@ -265,6 +280,16 @@ exchange_result engine_exchange(const char* tag, const char* host, uint16_t port
   size_t got = read_answer(sock.get(), buf, kAnswerBufferSize - 1, bounded(steady::now() + std::chrono::seconds(timeout)));
   sock.reset();
   return judge_answer(tag, host, port, buf, got);
+}
+
+}  // namespace
+
+exchange_result engine_exchange(const char* tag, const char* host, uint16_t port, const char* path,
+                                const std::string& body, const exchange_payload* payload, int timeout) {
+  const steady::time_point start = steady::now();
+  exchange_result r = run_exchange(tag, host, port, path, body, payload, timeout, start);
+  r.seconds = std::chrono::duration<double>(steady::now() - start).count();
+  return r;
 }
 
 int recvtimeout(int s, char* buf, int len, int timeout) {

@@ -24,6 +24,8 @@
 #include <cstdint>
 #include <string>
 
+#include "util/counters.h"
+
 constexpr int kAnswerBufferSize = 2048;  // answers are cut at 2047 bytes
 constexpr int kDaemonTimeout = 10;       // seconds for the connect, and for the answer
 // A streamed payload gets one second per MiB on top (a daemon slower than
@@ -48,7 +50,11 @@ struct exchange_result {
   std::string answer;      // the answer text when ok (up to the first NUL)
   int daemon_status = 0;   // the request status, for daemon_error
   int saved_errno = 0;     // errno of a socket, connect or stream failure
+  double seconds = 0;      // how long the exchange took, whatever its outcome
 };
+
+// The outcome as the daemon-request counters name it (util/counters.h).
+daemon_outcome metric_outcome(exchange_outcome outcome);
 
 // A payload streamed after the request text: `fd` read from offset 0 to its
 // end in 2048-byte reads. `length` is counted into Content-Length.

@@ -44,6 +44,7 @@ iprep_verdict tavipd_query(const ipaddr& client) {
   const char* url = iprep_lookup_url != nullptr ? iprep_lookup_url : "";
 
   exchange_result r = engine_exchange("tavIPd:", tavipdhost, tavipdport, kIprepPath, iprep_request_body(ip));
+  observe_exchange(daemon_id::tavipd, metric_outcome(r.outcome), r.seconds);
   if (r.outcome == exchange_outcome::socket_failure) {
     debug(D_FUNC, "tavIPd: could not create a TCP socket");
     return verdict;

@@ -16,6 +16,7 @@
 #include "engines/iprep.h"
 #include "session/direction.h"
 #include "session/state.h"
+#include "util/counters.h"
 #include "util/reply_text.h"
 
 namespace {
@@ -27,7 +28,15 @@ sfsistat check_client(SMFICTX* ctx, context& c) {
   iprep_verdict v = tavipd_query(c.connect_ip);
   if (v.action == iprep_verdict::pass) return SMFIS_CONTINUE;
   set_reply(ctx, v.rcode, v.xcode, v.text);
-  return v.action == iprep_verdict::tempfail ? SMFIS_TEMPFAIL : SMFIS_REJECT;
+  const bool tempfail = v.action == iprep_verdict::tempfail;
+  count_message(msg_direction::inbound, tempfail ? msg_action::tempfail_451 : msg_action::reject_550);
+  count_refusal(refusal_reason::iprep);
+  return tempfail ? SMFIS_TEMPFAIL : SMFIS_REJECT;
+}
+
+// The direction of the connection's messages, for the counters.
+msg_direction direction_of(const context& c) {
+  return is_outbound_mode(c) ? msg_direction::outbound : msg_direction::inbound;
 }
 
 // Whether a message of this connection is classified: an engine is on and
@@ -73,6 +82,8 @@ sfsistat spool_write_failed(SMFICTX* ctx, context& c, const spool_status& s) {
   // default categories too.
   debug(D_ALWAYS, "%s: spool file %s could not be written (%s): message deferred", id, m.tmppath().c_str(), err);
   set_reply(ctx, "451", "4.3.0", "Temporary failure while storing the message, please try again later");
+  count_message(direction_of(c), msg_action::tempfail_451);
+  count_deferral(deferral_cause::spool_failure);
   c.milter.reset();
   return SMFIS_TEMPFAIL;
 }
@@ -100,6 +111,7 @@ sfsistat mlfi_connect(SMFICTX* ctx, char*, _SOCK_ADDR* hostaddr) {
     return SMFIS_TEMPFAIL;
   }
   owned.release();  // close releases it from now on
+  count_session_opened();
 
   if (ip_in_networklist(c->connect_ip, &ignorenets)) {
     c->doIPd = false;
@@ -153,7 +165,10 @@ sfsistat mlfi_envfrom(SMFICTX* ctx, char** envfrom) {
     if (iprep_retcode != SMFIS_CONTINUE) return iprep_retcode;
   }
 
-  if (!message_is_captured(*c)) return SMFIS_ACCEPT;
+  if (!message_is_captured(*c)) {
+    count_message(direction_of(*c), msg_action::pass);
+    return SMFIS_ACCEPT;
+  }
 
   const char* sender = envfrom != nullptr && envfrom[0] != nullptr ? envfrom[0] : "";
   try {
@@ -235,5 +250,6 @@ sfsistat mlfi_close(SMFICTX* ctx) {
   // A message still attached (a body callback's final status, which gets
   // neither end of message nor abort) goes with the record.
   delete c;
+  count_session_closed();
   return SMFIS_ACCEPT;
 }

@@ -5,7 +5,11 @@
 #include <cerrno>
 #include <cstring>
 
+#include "util/counters.h"
+
 tavMilter::tavMilter() : error(false), _rcptcount(0) {}
+
+tavMilter::~tavMilter() { count_spooled_bytes(message_size); }
 
 spool_status tavMilter::add_header(const char* name, const char* value) {
   if (strcasecmp(name, "subject") == 0) {

@@ -46,6 +46,7 @@ struct spool_status {
 class tavMilter {
  public:
   tavMilter();
+  ~tavMilter();  // counts the bytes spooled; the spool record removes the file
   tavMilter(const tavMilter&) = delete;
   tavMilter& operator=(const tavMilter&) = delete;
 

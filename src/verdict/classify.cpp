@@ -9,6 +9,7 @@
 #include "engines/exchange.h"
 #include "engines/requests.h"
 #include "session/direction.h"
+#include "util/counters.h"
 #include "session/state.h"
 #include "verdict/inbound.h"
 #include "verdict/outbound.h"
@@ -32,6 +33,20 @@ std::string block_value(const std::string& v, size_t limit) {
 // filtering is configured at all, so a dead outbound daemon never stops
 // local users' mail; the daemon's own error looks at this message's
 // direction instead.
+// Why a failed exchange defers a message.
+deferral_cause failure_cause(exchange_outcome outcome) {
+  switch (outcome) {
+    case exchange_outcome::no_connection: return deferral_cause::daemon_unreachable;
+    case exchange_outcome::timeout: return deferral_cause::daemon_timeout;
+    case exchange_outcome::bad_status: return deferral_cause::daemon_bad_status;
+    case exchange_outcome::daemon_error: return deferral_cause::daemon_error;
+    case exchange_outcome::stream_failure: return deferral_cause::spool_failure;
+    case exchange_outcome::socket_failure:
+    case exchange_outcome::ok: break;
+  }
+  return deferral_cause::internal;
+}
+
 sfsistat failure_status(exchange_outcome outcome, bool outbound_mode) {
   switch (outcome) {
     case exchange_outcome::socket_failure:
@@ -118,6 +133,8 @@ sfsistat mlfi_eom(SMFICTX* ctx) {
     ex = engine_exchange(kTag, target_tavasd_host, target_tavasd_port,
                          tavasd_inline ? kClassifyInlinePath : kClassifyFilePath, data,
                          tavasd_inline ? &payload : nullptr, classification_timeout);
+    observe_exchange(outbound_mode ? daemon_id::tavasd_outbound : daemon_id::tavasd, metric_outcome(ex.outcome),
+                     ex.seconds);
   }
 
   if (ex.outcome != exchange_outcome::ok) {
@@ -129,6 +146,13 @@ sfsistat mlfi_eom(SMFICTX* ctx) {
             strerror_r(ex.saved_errno, ebuf, sizeof ebuf));
     }
     sfsistat status = failure_status(ex.outcome, outbound_mode);
+    const msg_direction direction = outbound_mode ? msg_direction::outbound : msg_direction::inbound;
+    if (status == SMFIS_TEMPFAIL) {
+      count_message(direction, msg_action::tempfail_451);
+      count_deferral(failure_cause(ex.outcome));
+    } else {
+      count_message(direction, msg_action::pass);
+    }
     c->milter.reset();
     return status;
   }

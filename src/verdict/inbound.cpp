@@ -4,6 +4,7 @@
 
 #include "config/debug.h"
 #include "config/settings.h"
+#include "util/counters.h"
 #include "util/reply_text.h"
 #include "session/state.h"
 
@@ -15,16 +16,20 @@ struct class_rule {
   const char* prefix;
   const bool* reject;
   const char* text;  // null: built at run time (the operator's contact)
+  refusal_reason reason;
 };
 
 const class_rule kSpamRules[] = {
-    {"Confirmed", &tavasd_spam_reject, nullptr},
-    {"Bulk", &tavasd_bulk_reject, "The message was rejected due to classification as high bulk ratio; Reference ID: "},
+    {"Confirmed", &tavasd_spam_reject, nullptr, refusal_reason::spam_confirmed},
+    {"Bulk", &tavasd_bulk_reject, "The message was rejected due to classification as high bulk ratio; Reference ID: ",
+     refusal_reason::spam_bulk},
 };
 
 const class_rule kVodRules[] = {
-    {"Virus", &tavasd_vod_reject, "The message was rejected due to classification as Virus; Reference ID: "},
-    {"High", &tavasd_vod_high_reject, "The message was rejected due to classification as High-risk; Reference ID: "},
+    {"Virus", &tavasd_vod_reject, "The message was rejected due to classification as Virus; Reference ID: ",
+     refusal_reason::vod_virus},
+    {"High", &tavasd_vod_high_reject, "The message was rejected due to classification as High-risk; Reference ID: ",
+     refusal_reason::vod_high},
 };
 
 template <size_t N>
@@ -40,6 +45,8 @@ struct inbound_call {
   tavMilter& m;
   const classification_result& r;
   sfsistat status = SMFIS_CONTINUE;
+  refusal_reason reason = refusal_reason::spam_confirmed;  // of the last refusal set
+  bool stamped = false;
 
   void add_header(const char* name, const std::string& value) {
     if (dontmodify) return;
@@ -64,6 +71,7 @@ struct inbound_call {
       // after a spam reason wins, as it is set later.
       set_reply(ctx, "551", "5.7.1", text + r.refid);
       status = SMFIS_REJECT;
+      reason = rule->reason;
       return;
     }
     add_header(header, value);
@@ -84,6 +92,17 @@ struct inbound_call {
     if (m.subject_hdr.empty()) return;
     std::string value = stamped_subject(prefix, m.subject_orig);
     smfi_chgheader(ctx, const_cast<char*>(m.subject_hdr.c_str()), 1, const_cast<char*>(value.c_str()));
+    stamped = true;
+  }
+
+  // The message's last word, counted once.
+  void count() const {
+    if (status == SMFIS_REJECT) {
+      count_message(msg_direction::inbound, msg_action::reject_551);
+      count_refusal(reason);
+    } else {
+      count_message(msg_direction::inbound, stamped ? msg_action::stamp : dontmodify ? msg_action::pass : msg_action::tag);
+    }
   }
 };
 
@@ -127,5 +146,6 @@ sfsistat inbound_actions(SMFICTX* ctx, context& c, tavMilter& m, const classific
     call.log("tag");
     if (stamp_subject) call.stamp();
   }
+  call.count();
   return call.status;
 }

@@ -6,6 +6,7 @@
 #include "config/debug.h"
 #include "config/settings.h"
 #include "engines/exchange.h"
+#include "util/counters.h"
 #include "util/reply_text.h"
 #include "session/state.h"
 #include "verdict/samples.h"
@@ -34,28 +35,33 @@ struct threshold_check {
   std::string senderid_values::*total;
   const char* tempfail_text;
   const char* permfail_text;
+  refusal_reason counted_as;
 };
 
 const threshold_check kTotalSpam = {
     "total-spam", &tavasd_out_totspam_threshold, &tavasd_out_totspam_action, &senderid_values::sTotalS,
     "The message was temporary failed because the sender was identified as sending Spam; Reference ID: ",
-    "The message was rejected because the sender was identified as sending Spam; Reference ID: "};
+    "The message was rejected because the sender was identified as sending Spam; Reference ID: ",
+    refusal_reason::threshold_spam};
 const threshold_check kTotalSuspected = {
     "total-suspected", &tavasd_out_totsusp_threshold, &tavasd_out_totsusp_action, &senderid_values::sTotalB,
     "The message was temporary failed because the sender was identified as sending messages suspected as Spam; "
     "Reference ID: ",
     "The message was rejected because the sender was identified as sending messages suspected as Spam; Reference "
-    "ID: "};
+    "ID: ",
+    refusal_reason::threshold_suspected};
 const threshold_check kTotalVirus = {
     "total-virus", &tavasd_out_totvirus_threshold, &tavasd_out_totvirus_action, &senderid_values::sTotalV,
     "The message was temporary failed because the sender was identified as sending Virus messages; Reference ID: ",
-    "The message was rejected because the sender was identified as sending Virus messages; Reference ID: "};
+    "The message was rejected because the sender was identified as sending Virus messages; Reference ID: ",
+    refusal_reason::threshold_virus};
 const threshold_check kTotalMessages = {
     "total-messages", &tavasd_out_totmsgs_threshold, &tavasd_out_totmsgs_action, &senderid_values::sTotalM,
     "The message was temporary failed because the sender exceeded the maximum allowed messages per time-window; "
     "Reference ID: ",
     "The message was rejected because the sender exceeded the maximum allowed messages per time-window; Reference "
-    "ID: "};
+    "ID: ",
+    refusal_reason::threshold_messages};
 
 const char* const kGlobalPolicyText =
     "The message was rejected due to classification as Spam, Virus, High bulk ratio or High-risk; Reference ID: ";
@@ -86,6 +92,7 @@ struct outbound_call {
   const classification_result& r;
   const senderid_values& s;
   sfsistat status = SMFIS_CONTINUE;
+  refusal_reason reason = refusal_reason::global_policy;  // of the last refusal set
 
   // One "[ASVOD] OUT" line for a refusal decision.
   void log_decision(const char* action, const char* reason) {
@@ -115,7 +122,20 @@ struct outbound_call {
     log_decision("permfail", "global-policy");
     set_reply(ctx, "551", "5.7.1", kGlobalPolicyText + r.refid);
     status = SMFIS_REJECT;
+    reason = refusal_reason::global_policy;
     return true;
+  }
+
+  // The message's last word, counted once.
+  sfsistat counted() const {
+    if (status == SMFIS_CONTINUE) {
+      count_message(msg_direction::outbound, dontmodify ? msg_action::pass : msg_action::tag);
+    } else {
+      count_message(msg_direction::outbound,
+                    status == SMFIS_TEMPFAIL ? msg_action::tempfail_451 : msg_action::reject_551);
+      count_refusal(reason);
+    }
+    return status;
   }
 
   // A crossing replaces whatever an earlier crossing set: the last decides.
@@ -125,10 +145,12 @@ struct outbound_call {
       log_decision("tempfail", t.reason);
       set_reply(ctx, "451", "4.7.1", t.tempfail_text + r.refid);
       status = SMFIS_TEMPFAIL;
+      reason = t.counted_as;
     } else if (*t.action == 2) {
       log_decision("permfail", t.reason);
       set_reply(ctx, "551", "5.7.1", t.permfail_text + r.refid);
       status = SMFIS_REJECT;
+      reason = t.counted_as;
     }
   }
 };
@@ -197,7 +219,7 @@ sfsistat outbound_policy(SMFICTX* ctx, context& c, tavMilter& m, std::string& an
   if (nWhiteBlue == 2) {
     sAction = "whitelisted";  // no check applies to a whitelisted sender
   } else {
-    if (call.global_policy()) return call.status;
+    if (call.global_policy()) return call.counted();
     call.check(kTotalSpam);
     if (nWhiteBlue == 1)
       sAction = "bluelisted";  // spared the suspected check only
@@ -209,5 +231,5 @@ sfsistat outbound_policy(SMFICTX* ctx, context& c, tavMilter& m, std::string& an
   // A message that passes gets its one summary line, also when a crossing
   // had no effect: every passed message stays traceable in the log.
   if (call.status == SMFIS_CONTINUE) call.log_summary(sAction);
-  return call.status;
+  return call.counted();
 }

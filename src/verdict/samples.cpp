@@ -11,6 +11,7 @@
 
 #include "config/debug.h"
 #include "config/settings.h"
+#include "util/counters.h"
 #include "util/exclusive_file.h"
 #include "util/fd.h"
 #include "util/write_fully.h"
@@ -88,7 +89,10 @@ bool save_sample(const classification_result& r, const senderid_values& s, int s
   }
   // Some file systems report a failed write only at close.
   if (failed_step == nullptr && close(nfd.release()) != 0) failed_step = "close";
-  if (failed_step == nullptr) return true;
+  if (failed_step == nullptr) {
+    count_sample();
+    return true;
+  }
 
   // A shortened sample would mislead whoever inspects it: remove it.
   int saved_errno = errno;

@@ -314,6 +314,8 @@ class OutboundVerdicts(VerdictTest):
         msg = {"headers": [("Subject", "sample me")], "body": "TAVTEST-CONFIRMED\r\n"}
         (eom,) = self.run_session([msg], auth="alice")
         self.assertEqual(final(eom), ("c", ""))
+        # Log lines come on their own socket: the reply may be here first.
+        self.sb.wait_for_log("Saving outbound sample message to file: ")
         self.assertEqual(self.log_with("threshold crossed"), ["milter spam threshold crossed: 16 alice"])
         samples = os.path.join(self.sb.dir, "samples")
         names = os.listdir(samples)
