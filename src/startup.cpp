@@ -43,7 +43,7 @@ struct smfiDesc smfilter = [] {
   d.xxfi_abort = mlfi_abort;
   d.xxfi_close = mlfi_close;
   d.xxfi_unknown = nullptr;
-  d.xxfi_data = nullptr;
+  d.xxfi_data = mlfi_data;  // answers the DATA step: no stall on inet
   d.xxfi_negotiate = nullptr;
   return d;
 }();

@@ -20,6 +20,7 @@
 #include "config/debug.h"
 #include "config/settings.h"
 #include "fakes/smfi_fake.h"
+#include "session/callbacks.h"
 
 namespace {
 
@@ -119,7 +120,8 @@ TEST_F(StartupTest, RegistersRunsAndCleansUp) {
   EXPECT_NE(st.registered.xxfi_eom, nullptr);
   EXPECT_NE(st.registered.xxfi_close, nullptr);
   EXPECT_EQ(st.registered.xxfi_unknown, nullptr);
-  EXPECT_EQ(st.registered.xxfi_data, nullptr);
+  EXPECT_EQ(st.registered.xxfi_data, &mlfi_data);
+  EXPECT_EQ(mlfi_data(nullptr), SMFIS_CONTINUE);
   EXPECT_EQ(st.registered.xxfi_negotiate, nullptr);
 
   EXPECT_EQ(pid_during_main, std::to_string(getpid()) + "\n");
