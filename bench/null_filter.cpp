@@ -3,9 +3,11 @@
 // A libmilter filter that does no work of its own: every callback that a
 // message passes through is registered and continues, and end of message adds
 // one header ("X-Null-Filter: yes"). It asks for the same actions as
-// tav-milter (the same registration flags), so the mail server offers and
-// sends both filters the same steps; what tav-milter costs above it is its
-// own work: spool files, daemon queries, state and logging.
+// tav-milter (the same registration flags) and registers the same steps, so
+// the mail server sends both filters the same packets (the null filter also
+// takes unknown SMTP commands, which benchmark traffic never has); what
+// tav-milter costs above it is its own work: spool files, daemon queries,
+// state and logging.
 //
 // No negotiate callback: libmilter then derives the protocol steps from the
 // callbacks registered, exactly as it does for tav-milter, which has none
