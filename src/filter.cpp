@@ -27,7 +27,7 @@ const struct smfiDesc smfilter = [] {
   d.xxfi_abort = TAV_GUARDED(mlfi_abort);
   d.xxfi_close = TAV_GUARDED(mlfi_close);
   d.xxfi_unknown = nullptr;
-  d.xxfi_data = nullptr;
+  d.xxfi_data = TAV_GUARDED(mlfi_data);  // answers the DATA step: no stall on inet
   d.xxfi_negotiate = nullptr;
   return d;
 }();

@@ -4,7 +4,9 @@
 // "tavMilter", version 0x01000000, the action flags 0x1f, and each callback
 // (session/callbacks.h, and mlfi_eom from verdict/classify.h) registered
 // behind the guard of session/guard.h, so that no exception reaches
-// libmilter. registration_flags() derives the flags from the settings:
+// libmilter. mlfi_data is registered too, though it only continues: without
+// it Postfix sends the DATA step's macros in a packet nobody answers, and on
+// an inet socket its next packet waits for our delayed acknowledgement. registration_flags() derives the flags from the settings:
 // -m (dontmodify) clears SMFIF_CHGBODY and SMFIF_CHGHDRS, leaving 0x0d.
 //
 // Layer: start-up. Owns `smfilter`; may use session and verdict.

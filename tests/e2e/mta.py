@@ -143,19 +143,21 @@ def _stop_pids(pids, timeout=10.0):
 
 class SmtpSink:
     """Postfix's smtp-sink on a loopback port, keeping every message it
-    receives in a file of its own under `root`/sink."""
+    receives in a file of its own under `root`/sink (with keep=False it
+    discards them: the benchmark measures the filter, not the sink's disk)."""
 
-    def __init__(self, root, port=None):
+    def __init__(self, root, port=None, keep=True):
         self.dir = os.path.join(root, "sink")
         self.port = port or harness.free_port()
+        self.keep = keep
         self.popen = None
 
     def start(self):
         os.makedirs(self.dir, exist_ok=True)
         os.chown(self.dir, postfix_uid(), -1)
+        dump = ["-d", os.path.join(self.dir, "%Y%m%d%H%M%S.")] if self.keep else []
         self.popen = subprocess.Popen(
-            ["smtp-sink", "-u", "postfix", "-d", os.path.join(self.dir, "%Y%m%d%H%M%S."),
-             "127.0.0.1:%d" % self.port, "256"],
+            ["smtp-sink", "-u", "postfix"] + dump + ["127.0.0.1:%d" % self.port, "256"],
             stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         harness.wait_for_port(self.port)
         return self
@@ -192,17 +194,20 @@ class SmtpSink:
 class Postfix:
     """A private Postfix instance under `root`/postfix.
 
-    milter: the address for smtpd_milters ("unix:/path" or "inet:host:port"),
-    put in place of the snippet's own. extra: more main.cf lines.
+    milter: the address for smtpd_milters ("unix:/path" or "inet:host:port",
+    "" for none), put in place of the snippet's own. extra: more main.cf
+    lines. services: more master.cf lines (the benchmark's extra smtpd
+    listeners, each with its own smtpd_milters).
     """
 
-    def __init__(self, root, milter, sink_port, port=None, extra=""):
+    def __init__(self, root, milter, sink_port, port=None, extra="", services=""):
         self.dir = os.path.join(root, "postfix")
         self.etc = os.path.join(self.dir, "etc")
         self.port = port or harness.free_port()
         self.milter = milter
         self.sink_port = sink_port
         self.extra = extra
+        self.services = services
         self.master_pid = None
 
     @property
@@ -232,6 +237,8 @@ class Postfix:
                 f.write("\n" + self.extra + "\n")
         with open(os.path.join(self.etc, "master.cf"), "w") as f:
             f.write(fill(snippet(os.path.join(POSTFIX_TEMPLATES, "master.cf"))))
+            if self.services:
+                f.write(self.services + "\n")
 
     def postfix(self, *args):
         return _run_with_tty(["postfix", "-c", self.etc] + list(args))
