@@ -56,6 +56,19 @@ struct TempFile {
   ~TempFile() { unlink(path.c_str()); }
 };
 
+// A loopback listener that never accepts: its address in `sin`.
+Fd never_accepting_listener(int backlog, sockaddr_in& sin) {
+  Fd listener(socket(AF_INET, SOCK_STREAM, 0));
+  sin = sockaddr_in{};
+  sin.sin_family = AF_INET;
+  sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof sin;
+  EXPECT_EQ(bind(listener.get(), reinterpret_cast<sockaddr*>(&sin), sizeof sin), 0);
+  EXPECT_EQ(listen(listener.get(), backlog), 0);
+  getsockname(listener.get(), reinterpret_cast<sockaddr*>(&sin), &len);
+  return listener;
+}
+
 class ExchangeTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -264,14 +277,8 @@ TEST_F(ExchangeTest, ConnectFailuresAreNoConnection) {
 TEST_F(ExchangeTest, ConnectThatNeverCompletesIsBounded) {
   // A listener whose accept queue is full drops further SYNs, like a host
   // that drops packets: the connect neither succeeds nor fails.
-  Fd listener(socket(AF_INET, SOCK_STREAM, 0));
   sockaddr_in sin{};
-  sin.sin_family = AF_INET;
-  sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ASSERT_EQ(bind(listener.get(), reinterpret_cast<sockaddr*>(&sin), sizeof sin), 0);
-  ASSERT_EQ(listen(listener.get(), 0), 0);
-  socklen_t len = sizeof sin;
-  getsockname(listener.get(), reinterpret_cast<sockaddr*>(&sin), &len);
+  Fd listener = never_accepting_listener(0, sin);
   Fd filler(socket(AF_INET, SOCK_STREAM, 0));
   ASSERT_EQ(connect(filler.get(), reinterpret_cast<sockaddr*>(&sin), sizeof sin), 0);
 
@@ -302,14 +309,8 @@ TEST_F(ExchangeTest, UnreadablePayloadIsAStreamFailureLoggedByTheCaller) {
 // buffers fill and the sends wait. The payload claims no length, so the
 // deadline is twice the one-second wait.
 TEST_F(ExchangeTest, DaemonThatStopsReadingIsCutAtTheDeadline) {
-  Fd listener(socket(AF_INET, SOCK_STREAM, 0));
   sockaddr_in sin{};
-  sin.sin_family = AF_INET;
-  sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ASSERT_EQ(bind(listener.get(), reinterpret_cast<sockaddr*>(&sin), sizeof sin), 0);
-  ASSERT_EQ(listen(listener.get(), 1), 0);
-  socklen_t len = sizeof sin;
-  getsockname(listener.get(), reinterpret_cast<sockaddr*>(&sin), &len);
+  Fd listener = never_accepting_listener(1, sin);
   TempFile spool("");
   ASSERT_EQ(truncate(spool.path.c_str(), 64 << 20), 0);  // more than any socket buffer takes
   exchange_payload payload{spool.fd.get(), 0};
