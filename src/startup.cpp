@@ -163,7 +163,7 @@ const char* absolute_path(const char* path) {
   if (cwd == nullptr) return path;
   std::string full = std::string(cwd) + "/" + path;
   free(cwd);
-  char* copy = strdup(full.c_str());
+  const char* copy = keep_text(full.c_str());
   return copy != nullptr ? copy : path;
 }
 
