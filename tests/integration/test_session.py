@@ -173,14 +173,16 @@ end
         # Not checked again on this connection.
         self.assertEqual(c.mail("<a@example.org>")[0], "c")
         c.close()
-        # Refused at MAIL when there was no HELO; CR LF dropped, "%" doubled.
+        # Refused at MAIL when there was no HELO; the code ends at its line
+        # end, "%" doubled.
         c = MilterClient(self.milter.socket)
         c.connect("198.51.100.7")
         self.assertEqual(reply_text(c.mail("<a@example.org>")),
                          "550 5.7.1 Delivery from 198.51.100.7 was blocked. Please check at "
-                         + url + ". Reference code: tid=50%%OFFX")
+                         + url + ". Reference code: tid=50%%OFF")
         c.close()
-        self.sb.wait_for_log("[IPRep] IP: 198.51.100.7, class: , action: permfail, RefID: 50%OFF\r\nX")
+        self.assertEqual(self.sb.wait_for_log("[IPRep] IP: 198.51.100.7"),
+                         "[IPRep] IP: 198.51.100.7, class: , action: permfail, RefID: 50%OFF")
         self.assertIn("[IPRep] IP: 192.0.2.44, class: suspicious, action: tempfail, RefID: A1B2",
                       self.sb.messages())
         self.assertEqual(len(self.ipd_requests()), 2)
