@@ -13,7 +13,8 @@
 // options are parsed exactly as written (abbreviated, grouped, attached).
 //
 // Text settings are copied and kept for the life of the process, by design
-// (the real parser runs once); the campaign's -max_len bounds that growth.
+// (the real parser runs once): -max_len and a process per 2,000,000 runs
+// (tests/fuzz/targets) bound that growth.
 #include <arpa/inet.h>
 #include <getopt.h>
 #include <netdb.h>
