@@ -6,10 +6,13 @@
 // QUIT, with optional macros), keeps K sessions in flight at once on one
 // poll() loop, sends M messages in total and reports messages per second,
 // session latency percentiles, replies by kind and every error (an
-// unexpected reply, a dropped connection, a time-out). It links neither
-// libmilter nor the filter's library: the packets and socket texts come from
-// the project's milter client (tools/milter_client), the protocol constants
-// from <libmilter/mfdef.h>.
+// unexpected reply, a dropped connection, a time-out). With --any-verdict
+// (soaks with faulty daemons) every verdict the filter may give is accepted
+// and counted by outcome instead: a refusal or deferral at any step ends
+// that message, and only a broken protocol, a dropped connection or a
+// time-out is an error. It links neither libmilter nor the filter's library:
+// the packets and socket texts come from the project's milter client
+// (tools/milter_client), the protocol constants from <libmilter/mfdef.h>.
 //
 // Only loopback is ever contacted: an inet socket must name an address in
 // 127.0.0.0/8 (or ::1 for inet6). Every wait is bounded: each session by
@@ -81,6 +84,7 @@ struct options {
   int abort_every = 0;      // every Nth message is aborted after its first body chunk
   int drop_every = 0;       // every Nth session hangs up in the middle of a body
   bool queue_id = true;     // send the "i" macro with end of headers
+  bool any_verdict = false; // count every verdict by outcome; none is an error
   double timeout = 60;      // seconds one session may take
   double max_seconds = 300; // seconds the whole run may take
   std::string json;         // write the figures as JSON to this file
@@ -92,7 +96,7 @@ struct options {
   fprintf(stderr,
           "usage: milter_load -c SOCKET [-k CONCURRENCY] [-n MESSAGES] [--per-session N]\n"
           "         [--headers N] [--sizes BYTES:WEIGHT,...] [--spam-every N] [--auth-every N]\n"
-          "         [--ipv6-every N] [--abort-every N] [--drop-every N] [--no-queue-id]\n"
+          "         [--ipv6-every N] [--abort-every N] [--drop-every N] [--no-queue-id] [--any-verdict]\n"
           "         [--timeout SECONDS] [--max-seconds SECONDS] [--json FILE] [--seed N]\n"
           "SOCKET: /path, unix:/path, local:/path, inet:PORT@127.x.y.z or inet6:PORT@::1\n");
   exit(64);
@@ -136,7 +140,7 @@ std::vector<size_class> parse_sizes(const char* text) {
 
 options parse_options(int argc, char** argv) {
   enum { o_per = 256, o_headers, o_sizes, o_spam, o_auth, o_ipv6, o_abort, o_drop, o_noqid, o_timeout, o_max,
-         o_json, o_seed };
+         o_json, o_seed, o_any };
   static const option longopts[] = {
       {"conn", required_argument, nullptr, 'c'},       {"concurrency", required_argument, nullptr, 'k'},
       {"messages", required_argument, nullptr, 'n'},   {"per-session", required_argument, nullptr, o_per},
@@ -146,6 +150,7 @@ options parse_options(int argc, char** argv) {
       {"drop-every", required_argument, nullptr, o_drop}, {"no-queue-id", no_argument, nullptr, o_noqid},
       {"timeout", required_argument, nullptr, o_timeout}, {"max-seconds", required_argument, nullptr, o_max},
       {"json", required_argument, nullptr, o_json},    {"seed", required_argument, nullptr, o_seed},
+      {"any-verdict", no_argument, nullptr, o_any},
       {nullptr, 0, nullptr, 0}};
   options o;
   int c;
@@ -163,6 +168,7 @@ options parse_options(int argc, char** argv) {
       case o_abort: o.abort_every = static_cast<int>(number(optarg, 0, 1000000, "abort-every")); break;
       case o_drop: o.drop_every = static_cast<int>(number(optarg, 0, 1000000, "drop-every")); break;
       case o_noqid: o.queue_id = false; break;
+      case o_any: o.any_verdict = true; break;
       case o_timeout: o.timeout = seconds(optarg, "timeout"); break;
       case o_max: o.max_seconds = seconds(optarg, "max-seconds"); break;
       case o_json: o.json = optarg; break;
@@ -235,6 +241,7 @@ struct stats {
   long errors = 0;
   std::map<std::string, long> error_kinds;
   std::map<std::string, long> replies;
+  std::map<std::string, long> outcomes;  // "eom continue", "helo replycode 4xx", ... (--any-verdict)
   std::vector<double> session_ms;    // connect to the last final reply
   std::vector<double> negotiate_ms;  // connect to the negotiation reply
   long body_bytes = 0;
@@ -244,6 +251,17 @@ struct stats {
     ++error_kinds[kind];
   }
 };
+
+// The answers that end a step for good, and their outcome name
+// ("tempfail", "replycode 4xx", ...) for --any-verdict.
+bool is_verdict(char c) {
+  return c == SMFIR_ACCEPT || c == SMFIR_REJECT || c == SMFIR_TEMPFAIL || c == SMFIR_DISCARD || c == SMFIR_REPLYCODE;
+}
+
+std::string verdict_name(char c, const std::string& data) {
+  if (c == SMFIR_REPLYCODE) return std::string("replycode ") + (data.empty() ? '?' : data[0]) + "xx";
+  return reply_name(c);
+}
 
 bool is_modification(char c) {
   return c == SMFIR_ADDHEADER || c == SMFIR_INSHEADER || c == SMFIR_CHGHEADER || c == SMFIR_ADDRCPT ||
@@ -630,10 +648,13 @@ void driver::on_packet(session& s, char cmd, const std::string& data) {
       return;
     }
     bool ok;
-    if (s.spam)
+    if (o_.any_verdict)
+      ok = cmd == SMFIR_CONTINUE || is_verdict(cmd);
+    else if (s.spam)
       ok = cmd == SMFIR_REJECT || (cmd == SMFIR_REPLYCODE && !data.empty() && data[0] == '5');
     else
       ok = cmd == SMFIR_CONTINUE || cmd == SMFIR_ACCEPT;
+    if (o_.any_verdict && ok) ++st_.outcomes["eom " + verdict_name(cmd, data)];
     s.awaiting = false;
     finish_message(s, ok);
     if (!ok) {
@@ -641,6 +662,18 @@ void driver::on_packet(session& s, char cmd, const std::string& data) {
       return;
     }
     next_command(s);
+    return;
+  }
+  // With --any-verdict a refusal or deferral at an earlier step is an
+  // outcome: it ends the rest of the session's messages, and the session.
+  if (o_.any_verdict && is_verdict(cmd)) {
+    ++st_.outcomes[std::string(step_name(what)) + " " + verdict_name(cmd, data)];
+    s.awaiting = false;
+    while (s.messages_left > 0) finish_message(s, true);
+    std::string b;
+    packet(b, SMFIC_QUIT);
+    send(s, b);
+    if (s.fd >= 0) end_session(s, nullptr);
     return;
   }
   // Every other step of these messages must be let through.
@@ -773,13 +806,19 @@ void report(const options& o, driver& d, int status) {
          o.per_session);
   printf("elapsed %.2f s, %.1f messages/s, %.1f MiB body/s\n", secs, rate,
          secs > 0 ? static_cast<double>(st.body_bytes) / secs / 1048576.0 : 0.0);
-  printf("answered %ld (expected reply %ld, spam refused %ld), aborted %ld, dropped %ld, sessions %ld\n",
-         st.messages_done, st.messages_ok, st.messages_spam, st.messages_aborted, st.messages_dropped, st.sessions);
+  // Under --any-verdict a spam message may also pass or be deferred: see the outcomes.
+  printf("answered %ld (expected reply %ld, spam %s %ld), aborted %ld, dropped %ld, sessions %ld\n",
+         st.messages_done, st.messages_ok, o.any_verdict ? "answered" : "refused", st.messages_spam,
+         st.messages_aborted, st.messages_dropped, st.sessions);
   printf("session latency ms: p50 %.2f p99 %.2f max %.2f; negotiation ms: p50 %.2f p99 %.2f max %.2f\n", p50, p99,
          pmax, n50, n99, nmax);
   printf("connect retries (backlog full) %ld\n", st.connect_retries);
   printf("replies:");
   for (const auto& r : st.replies) printf(" %s=%ld", r.first.c_str(), r.second);
+  if (o.any_verdict) {
+    printf("\noutcomes:");
+    for (const auto& r : st.outcomes) printf(" [%s: %ld]", r.first.c_str(), r.second);
+  }
   printf("\nerrors %ld", st.errors);
   for (const auto& e : st.error_kinds) printf(" [%s: %ld]", e.first.c_str(), e.second);
   printf("\n");
@@ -800,6 +839,12 @@ void report(const options& o, driver& d, int status) {
           st.connect_retries, st.body_bytes, st.errors, status);
   const char* sep = "";
   for (const auto& r : st.replies) {
+    fprintf(f, "%s\"%s\": %ld", sep, r.first.c_str(), r.second);
+    sep = ", ";
+  }
+  fprintf(f, "}, \"outcomes\": {");
+  sep = "";
+  for (const auto& r : st.outcomes) {
     fprintf(f, "%s\"%s\": %ld", sep, r.first.c_str(), r.second);
     sep = ", ";
   }

@@ -13,7 +13,7 @@
 #include "config/settings.h"
 
 const char* const help_lines[HELP_LINES] = {
-    "tav-milter - Version " TAV_VERSION,
+    ("tav-milter - Version " TAV_VERSION),  // one entry: clang warns of a missing comma otherwise
     "Tavoren Sendmail/Postfix Milter Plugin",
     "Usage: tav-milter -p socket [-d xx[,yy...]] ",
     "                      [-A] [-I] [-V] [-s]",

@@ -174,16 +174,16 @@ end
         # Not checked again on this connection.
         self.assertEqual(c.mail("<a@example.org>")[0], "c")
         c.close()
-        # Refused at MAIL when there was no HELO; the reference code ends at
-        # the line break, "%" doubled.
+        # Refused at MAIL when there was no HELO; the code ends at its line
+        # end, "%" doubled.
         c = MilterClient(self.milter.socket)
         c.connect("198.51.100.7")
         self.assertEqual(reply_text(c.mail("<a@example.org>")),
                          "550 5.7.1 Delivery from 198.51.100.7 was blocked. Please check at "
                          + url + ". Reference code: tid=50%%OFF")
         c.close()
-        self.sb.wait_for_log("[IPRep] IP: 198.51.100.7, class: , action: permfail, RefID: 50%OFF")
-        self.assertNotIn("\n", self.sb.messages()[-1])
+        self.assertEqual(self.sb.wait_for_log("[IPRep] IP: 198.51.100.7"),
+                         "[IPRep] IP: 198.51.100.7, class: , action: permfail, RefID: 50%OFF")
         self.assertIn("[IPRep] IP: 192.0.2.44, class: suspicious, action: tempfail, RefID: A1B2",
                       self.sb.messages())
         self.assertEqual(len(self.ipd_requests()), 2)
@@ -215,6 +215,47 @@ mt.disconnect(conn)
         self.sb.wait_for_log("mlfi_close")
         self.assertEqual(self.count("tavIPd: couldn't establish connection with 127.0.0.1:%d" % port), 1)
         self.assertEqual(self.count("tavIPd: enter"), 1)
+        self.assert_no_spool_files()
+
+    def test_tavipd_faults(self):
+        """One row per fault of tavipd: the answer to HELO, the log line, and
+        the time the check may take. No fault holds the session back; an
+        answer in two segments is judged whole. (A daemon that is down, and a
+        reference code with CR LF, are the two tests above.)"""
+        line = "tavIPd: %s with 127.0.0.1:{port}"
+        rows = [
+            # fault, script block, answer to HELO, log line, seconds: at least, at most
+            ("silent", "@silent", "c", line % "connection timeout", 9.5, 12),
+            ("closed without an answer", "@close", "c", line % "connection timeout", 0, 2),
+            ("closed mid-answer", "@raw HTTP/1.0 2", "c", line % "unknown HTTP error", 0, 2),
+            ("answer in two segments",
+             "HTTP/1.0 200 OK\n@pause 700\nx-tvrn-dm-action: permfail\nx-tvrn-refid:tid=SPLIT;\n",
+             "550 5.7.1 Delivery from 192.0.2.70 was blocked. Please check at "
+             "https://www.tavoren.com/iprep/lookup. Reference code: tid=SPLIT",
+             "[IPRep] IP: 192.0.2.70, class: , action: permfail, RefID: SPLIT", 0.7, 2.5),
+            ("bad status line", "HTTP/1.0 503 Busy\nx-tvrn-dm-action: permfail\n", "c",
+             line % "unknown HTTP error", 0, 2),
+            ("HTTP/1.1", "HTTP/1.1 200 OK\nx-tvrn-dm-action: tempfail\n", "c", line % "unknown HTTP error", 0, 2),
+            ("request status error", "HTTP/1.0 200 OK\nx-tvrn-request-status: 3\nx-tvrn-dm-action: permfail\n",
+             "c", "tavIPd: recieved error 3, from datacenter for 127.0.0.1:{port}", 0, 2),
+            ("request status of 2^31", "HTTP/1.0 200 OK\nx-tvrn-request-status: 2147483648\n"
+             "x-tvrn-dm-action: permfail\n", "c",
+             "tavIPd: recieved error 2147483647, from datacenter for 127.0.0.1:{port}", 0, 2),
+        ]
+        standin = self.start(ipd_script="\n%%\n".join(block for _, block, *_ in rows) + "\n")
+        for fault, _, answer, log, least, most in rows:
+            with self.subTest(fault):
+                log = log.format(port=standin.ports["ipd"])
+                logged = self.count(log)
+                c = MilterClient(self.milter.socket)
+                self.assertEqual(c.connect("192.0.2.70")[0], "c")
+                t0 = time.monotonic()
+                got = c.helo("mx.example")
+                took = time.monotonic() - t0
+                c.close()
+                self.assertEqual(got[0] if answer == "c" else reply_text(got), answer)
+                self.assertTrue(least <= took <= most, "%.1f s" % took)
+                wait_for(lambda: self.count(log) == logged + 1, what=log)
         self.assert_no_spool_files()
 
     def test_ipv6_client(self):

@@ -12,8 +12,9 @@ import re
 import socket
 import struct
 import threading
+import time
 
-from harness import SandboxTest, main
+from harness import SandboxTest, main, wait_for
 
 CLIENT_IP = "192.0.2.7"
 
@@ -25,8 +26,8 @@ class MilterProxy:
     (command, data) packets the filter answered with.
     """
 
-    def __init__(self, sb, target):
-        self.path = os.path.join(sb.dir, "proxy.sock")
+    def __init__(self, sb, target, name="proxy.sock"):
+        self.path = os.path.join(sb.dir, name)
         self.target = target
         self._events = []
         self._lock = threading.Lock()
@@ -140,8 +141,8 @@ def lua_str(s):
 def lua_session(messages, ip=CLIENT_IP, auth=None):
     """A miltertest script: one connection, then each message in turn.
 
-    A message is a dict with 'from', 'rcpts', 'headers' [(name, value)] and
-    'body'.
+    A message is a dict with 'from', 'rcpts', 'headers' [(name, value)],
+    'body' and 'filler_kib' (that much more body, a multiple of 32).
     """
     lines = [
         "conn = mt.connect(sock, 40, 0.25)",
@@ -162,6 +163,9 @@ def lua_session(messages, ip=CLIENT_IP, auth=None):
             lines.append("mt.header(conn, %s, %s)" % (lua_str(name), lua_str(value)))
         lines.append("mt.eoh(conn)")
         lines.append("mt.bodystring(conn, %s)" % lua_str(msg.get("body", "body\r\n")))
+        if msg.get("filler_kib"):  # more body, in 32 KiB chunks of "x" lines (libmilter takes < 64 KiB)
+            lines.append('for i = 1, %d do mt.bodystring(conn, string.rep(string.rep("x", 1022) .. "\\r\\n", 32)) end'
+                         % (msg["filler_kib"] // 32))
         lines.append('if mt.eom(conn) ~= nil then error("eom failed") end')
     lines.append("mt.disconnect(conn)")
     return "\n".join(lines) + "\n"
@@ -275,6 +279,61 @@ class InboundVerdicts(VerdictTest):
 
     def test_daemon_down_passes_with_T(self):
         self.daemon_down(["-T"], "c")
+
+
+class DaemonFaults(VerdictTest):
+    def test_tavasd_faults(self):
+        """One row per fault of tavasd: the verdict at end of message, the log
+        line, and the time it may take. Without -T every fault defers the
+        message; an answer in two segments is judged whole (here a refusal
+        under -r). (A daemon that is down, and an answer that tries to add
+        header lines, are tests above.)"""
+        line = "tavASd: %s with 127.0.0.1:{port}"
+        timeout, http_error = line % "connection timeout", line % "unknown HTTP error"
+        big = {"filler_kib": 6 * 1024}  # more than the kernel's socket buffers take
+        rows = [
+            # fault, script block, mode, message, final answer, log line, seconds: at least, at most
+            ("silent", "@silent", "file", {}, ("t", ""), timeout, 9.5, 12),
+            ("closed without an answer", "@close", "file", {}, ("t", ""), timeout, 0, 2),
+            ("closed mid-answer", "@raw HTTP/1.0 2", "file", {}, ("t", ""), http_error, 0, 2),
+            ("answer in two segments",
+             "HTTP/1.0 200 OK\n@pause 700\nX-TVRN-RefID: SPLIT\nX-TVRN-Spam: Confirmed\n", "file", {},
+             ("y", "551 5.7.1 This message looks like SPAM and we don't want it. If you believe this is wrong, "
+                   "contact postmaster and mention id=SPLIT"), "RefID: SPLIT, Action: permfail", 0.7, 2.5),
+            ("bad status line", "HTTP/1.0 500 Internal Server Error\n", "file", {}, ("t", ""), http_error, 0, 2),
+            ("HTTP/1.1", "HTTP/1.1 200 OK\nX-TVRN-Spam: Confirmed\n", "file", {}, ("t", ""), http_error, 0, 2),
+            ("request status error", "HTTP/1.0 200 OK\nx-tvrn-request-status: 3\n", "file", {}, ("t", ""),
+             "tavASd: recieved error 3, from datacenter for 127.0.0.1:{port}", 0, 2),
+            ("request status of 2^31", "HTTP/1.0 200 OK\nx-tvrn-request-status: 2147483648\n", "file", {}, ("t", ""),
+             "tavASd: recieved error 2147483647, from datacenter for 127.0.0.1:{port}", 0, 2),
+            # Inline mode: the sends wait, and the exchange ends at its deadline,
+            # 2 x 10 s plus 1 s per MiB streamed.
+            ("reads the inline message slowly", "@slowread 1024 100", "inline", big, ("t", ""), timeout, 25.5, 29),
+        ]
+        self.standin = self.sb.start_standin({"asd": 0}, scripts={"asd": "\n%%\n".join(r[1] for r in rows) + "\n"})
+        port = self.standin.ports["asd"]
+        proxies = {}  # one filter per mode
+        for fault, _, mode, msg, answer, log, least, most in rows:
+            with self.subTest(fault):
+                if mode not in proxies:
+                    milter = self.sb.start_milter(["-d", "ALL", "-I", "-r", "-z", str(port)]
+                                                  + (["-s"] if mode == "inline" else []),
+                                                  sock=os.path.join(self.sb.dir, mode + ".sock"))
+                    proxies[mode] = MilterProxy(self.sb, milter.socket, mode + ".proxy")
+                    self.addCleanup(proxies[mode].close)
+                proxy = proxies[mode]
+                log = log.format(port=port)
+                logged, answered = len(self.log_with(log)), len(proxy.eoms())
+                t0 = time.monotonic()
+                r = self.sb.miltertest(lua_session([msg]), sock=proxy.path)
+                took = time.monotonic() - t0
+                self.assertEqual(r.returncode, 0, r.stdout + r.stderr)
+                eoms = proxy.eoms()
+                self.assertEqual(len(eoms), answered + 1)
+                self.assertEqual(final(eoms[-1]), answer)
+                self.assertTrue(least <= took <= most, "%.1f s" % took)
+                wait_for(lambda: len(self.log_with(log)) == logged + 1, what=log)
+                self.assertEqual(self.sb.spool_files(), [])
 
 
 class OutboundVerdicts(VerdictTest):

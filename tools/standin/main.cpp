@@ -204,14 +204,24 @@ void hold_until_closed(int fd) {
 }
 
 // Reads one request: the header block, then Content-Length bytes of body.
-// A client that closes or stalls ends it with what has arrived.
-std::string read_request(int fd) {
+// A client that closes or stalls ends it with what has arrived. A slow
+// reader (`slow_bytes` above 0) takes that many bytes at a time, `slow_ms`
+// apart, with a small receive buffer, so the client soon finds the
+// connection full.
+std::string read_request(int fd, int slow_bytes = 0, int slow_ms = 0) {
   std::string req;
   char buf[16384];
+  size_t chunk = sizeof buf;
+  if (slow_bytes > 0) {
+    chunk = std::min(chunk, static_cast<size_t>(slow_bytes));
+    int size = 4096;
+    setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+  }
   size_t want = std::string::npos;
   while (want == std::string::npos || req.size() < want) {
     if (!wait_readable(fd, kIdleMs)) break;
-    ssize_t n = recv(fd, buf, sizeof buf, 0);
+    if (slow_bytes > 0 && !req.empty()) sleep_ms(slow_ms);
+    ssize_t n = recv(fd, buf, chunk, 0);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) break;
     req.append(buf, static_cast<size_t>(n));
@@ -252,7 +262,7 @@ void serve(int fd, role_kind role, std::unique_ptr<script_block> block) {
     close(fd);
     return;
   }
-  std::string raw = read_request(fd);
+  std::string raw = block ? read_request(fd, block->slow_bytes, block->slow_ms) : read_request(fd);
   if (raw.empty()) {
     close(fd);
     return;

@@ -111,6 +111,12 @@ bool parse_script(const std::string& text, std::vector<script_block>& blocks, st
       std::string b, m;
       a >> b >> m;
       if (!parse_int(b, cur.split_at) || !parse_int(m, cur.split_ms)) return fail("@split needs BYTES MS");
+    } else if (word == "slowread") {
+      std::istringstream a(arg);
+      std::string b, m;
+      a >> b >> m;
+      if (!parse_int(b, cur.slow_bytes) || cur.slow_bytes == 0 || !parse_int(m, cur.slow_ms))
+        return fail("@slowread needs BYTES (at least 1) MS");
     } else if (word == "delay") {
       if (!parse_number(arg, cur.delay)) return fail("@delay needs seconds");
     } else if (word == "refuse") {

@@ -11,6 +11,7 @@
 //   @pause MS        end the current segment; send the next after MS ms
 //   @split BYTES MS  cut the final answer after BYTES bytes, pause MS ms
 //   @delay SECONDS   wait before answering (fractions allowed)
+//   @slowread BYTES MS  read the request BYTES at a time, MS ms apart
 //   @refuse          close at once, before reading the request
 //   @close           read the request, close without answering
 //   @silent          read the request, never answer, hold until the client closes
@@ -34,6 +35,8 @@ struct script_block {
   double delay = 0;
   int split_at = -1;  // @split: byte offset, -1 for none
   int split_ms = 0;
+  int slow_bytes = 0;  // @slowread: bytes per read, 0 for a normal read
+  int slow_ms = 0;
   bool has_text = false;
   std::vector<script_segment> segments;
 };
