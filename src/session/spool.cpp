@@ -106,6 +106,15 @@ size_t spool_file::append(const void* data, size_t len) {
   return write_fully(_tmpfd.get(), data, len);
 }
 
+size_t spool_file::append2(const void* first, size_t first_len, const void* second, size_t second_len) {
+  if (!_tmpfd.valid()) {
+    errno = EBADF;
+    return 0;
+  }
+  const iovec pieces[] = {{const_cast<void*>(first), first_len}, {const_cast<void*>(second), second_len}};
+  return writev_fully(_tmpfd.get(), pieces, 2);
+}
+
 bool spool_wait_idle(int timeout_ms) {
   for (int waited = 0;; waited += 50) {
     {
