@@ -448,14 +448,25 @@ bool answer_request(loop_conn& c) {
   return true;
 }
 
+// What a non-blocking receive found: bytes (`n` of them), nothing for now,
+// or the end (the client closed, or the connection failed).
+enum class received { bytes, nothing, end };
+received receive(int fd, char* buf, size_t cap, ssize_t& n) {
+  do {
+    n = recv(fd, buf, cap, MSG_DONTWAIT);
+  } while (n < 0 && errno == EINTR);
+  if (n > 0) return received::bytes;
+  return n < 0 && errno == EAGAIN ? received::nothing : received::end;
+}
+
 // Reads what has arrived. Returns false when the connection is done with.
 bool read_some(loop_conn& c) {
   char buf[65536];
   for (;;) {
-    ssize_t n = recv(c.fd, buf, sizeof buf, MSG_DONTWAIT);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0 && errno == EAGAIN) return true;
-    if (n <= 0) return answer_request(c);  // the client closed: what came is the request
+    ssize_t n;
+    received r = receive(c.fd, buf, sizeof buf, n);
+    if (r == received::nothing) return true;
+    if (r == received::end) return answer_request(c);  // the client closed: what came is the request
     c.in.append(buf, static_cast<size_t>(n));
     c.until = steady::now() + std::chrono::milliseconds(kIdleMs);
     if (c.want == std::string::npos) c.want = request_length(c.in);
@@ -467,13 +478,11 @@ bool read_some(loop_conn& c) {
 // false once it has closed.
 bool drain_some(loop_conn& c) {
   char buf[4096];
-  for (;;) {
-    ssize_t n = recv(c.fd, buf, sizeof buf, MSG_DONTWAIT);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0 && errno == EAGAIN) return true;
-    if (n <= 0) return false;
+  ssize_t n;
+  received r;
+  while ((r = receive(c.fd, buf, sizeof buf, n)) == received::bytes)
     c.until = steady::now() + std::chrono::milliseconds(kDrainMs);
-  }
+  return r == received::nothing;
 }
 
 // One step of a connection whose descriptor is ready (or whose limit has
