@@ -24,6 +24,7 @@
 #include "reporting.h"
 #include "engines/exchange.h"
 #include "filter.h"
+#include "idle_memory.h"
 #include "instance.h"
 #include "listener.h"
 #include "session/spool.h"
@@ -213,7 +214,10 @@ int tav_main(int argc, char* argv[]) {
   // From here on a stopping signal waits for libmilter's loop to take it.
   signal_hooks hooks;
   hooks.on_usr1 = log_counters;
-  hooks.every_interval = publish_counters;
+  hooks.every_interval = [] {
+    publish_counters();
+    release_memory_when_idle();
+  };
   hooks.interval = kPublishInterval;
   if (!start_signal_thread(hooks)) debug(D_ALWAYS, "Could not start the signal thread - %s", strerror(errno));
   debug(D_ALWAYS, "tav-milter %s starting", TAV_MILTER_VERSION);

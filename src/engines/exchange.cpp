@@ -45,12 +45,22 @@ int wait_for(int fd, short events, steady::time_point deadline) {
   }
 }
 
-// Connects `fd` (non-blocking) to `sin` within `deadline`. EINVAL from
-// connect counts as connected: the request is sent as if it were.
-bool connect_bounded(int fd, const sockaddr_in& sin, steady::time_point deadline) {
-  if (connect(fd, reinterpret_cast<const sockaddr*>(&sin), sizeof sin) == 0) return true;
-  if (errno == EINVAL) return true;
-  if (errno != EINPROGRESS && errno != EINTR) return false;
+// How a connect ended: connected, failed (errno set), or still in progress
+// (a non-blocking connect that the kernel has not completed yet).
+enum class connecting { done, failed, pending };
+
+// Starts connecting `fd` (non-blocking) to `sin`. EINVAL from connect
+// counts as connected: the request is sent as if it were.
+connecting connect_start(int fd, const sockaddr_in& sin) {
+  if (connect(fd, reinterpret_cast<const sockaddr*>(&sin), sizeof sin) == 0) return connecting::done;
+  if (errno == EINVAL) return connecting::done;
+  if (errno != EINPROGRESS && errno != EINTR) return connecting::failed;
+  return connecting::pending;
+}
+
+// Waits for a pending connect of `fd` within `deadline`: true when it
+// succeeded (or ended in EINVAL), false with errno set otherwise.
+bool connect_wait(int fd, steady::time_point deadline) {
   int r = wait_for(fd, POLLOUT, deadline);
   if (r == 0) errno = ETIMEDOUT;
   if (r != 1) return false;
@@ -59,6 +69,25 @@ bool connect_bounded(int fd, const sockaddr_in& sin, steady::time_point deadline
   if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0) return false;
   errno = err;
   return err == 0 || err == EINVAL;
+}
+
+// Completes the connect of `fd` by sending the first bytes of `data` on
+// it: on loopback the handshake is usually over by the time connect
+// returns, so the request is tried at once, and only a socket that is still
+// connecting (EAGAIN) waits for the connect, until `deadline`. A connect
+// that failed shows as the send's error. Returns false (errno set) when the
+// connect failed; otherwise `done` is the count already sent.
+bool connect_by_sending(int fd, const std::string& data, steady::time_point deadline, size_t& done) {
+  done = 0;
+  ssize_t n;
+  do {
+    n = send(fd, data.data(), data.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+  } while (n < 0 && errno == EINTR);
+  if (n >= 0) {
+    done = static_cast<size_t>(n);
+    return true;
+  }
+  return errno == EAGAIN && connect_wait(fd, deadline);
 }
 
 // How a send ended: all written, the deadline passed, or the connection
@@ -156,9 +185,13 @@ steady::time_point exchange_deadline(steady::time_point start, int timeout, unsi
 
 size_t read_answer(int fd, char* buf, size_t cap, std::chrono::steady_clock::time_point deadline) {
   size_t got = 0;
+  // After a part of the answer, the rest or the daemon's close has often
+  // come as well: read again before waiting.
+  bool more = false;
   while (got < cap && !answer_complete(buf, got)) {
-    if (wait_for(fd, POLLIN, deadline) != 1) break;
+    if (!more && wait_for(fd, POLLIN, deadline) != 1) break;
     ssize_t n = recv(fd, buf + got, cap - got, MSG_DONTWAIT);
+    more = n > 0;
     if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
     if (n <= 0) break;
     got += static_cast<size_t>(n);
@@ -225,17 +258,18 @@ exchange_result run_exchange(const char* tag, const char* host, uint16_t port, c
   sockaddr_in sin{};
   sin.sin_family = AF_INET;
   sin.sin_port = htons(port);
-  bool connected = false;
+  connecting state = connecting::failed;
   if (inet_aton(host, &sin.sin_addr) == 0)
     errno = EADDRNOTAVAIL;  // not dotted text: nothing to connect to
   else
-    connected = connect_bounded(sock.get(), sin, bounded(start + std::chrono::seconds(timeout)));
-  if (!connected) {
+    state = connect_start(sock.get(), sin);
+  auto no_connection = [&]() {
     res.outcome = exchange_outcome::no_connection;
     res.saved_errno = errno;
     debug(D_MISC, "%s couldn't establish connection with %s:%d", tag, host, port);
     return res;
-  }
+  };
+  if (state == connecting::failed) return no_connection();
 
   // A request followed by a streamed message goes out in many small sends.
   // Nagle's algorithm would hold each partial segment until the daemon's
@@ -248,7 +282,11 @@ exchange_result run_exchange(const char* tag, const char* host, uint16_t port, c
   // ends the exchange at once, as a timeout: the socket and the spool file
   // are released without waiting any longer.
   std::string query = format_request(path, body, body.size() + payload_length);
-  sent sending = send_all(sock.get(), query.data(), query.size(), deadline);
+  size_t done = 0;
+  if (state == connecting::pending &&
+      !connect_by_sending(sock.get(), query, bounded(start + std::chrono::seconds(timeout)), done))
+    return no_connection();
+  sent sending = send_all(sock.get(), query.data() + done, query.size() - done, deadline);
   std::string().swap(query);
 
   if (payload != nullptr) {

@@ -143,7 +143,6 @@ sfsistat mlfi_envfrom(SMFICTX* ctx, char** envfrom) {
   debug(D_FUNC, "mlfi_envfrom: enter");
   context* c = get_context(ctx);
   if (c == nullptr) return SMFIS_TEMPFAIL;  // connect could not attach a record
-  std::string s_ip = ipaddr_text(c->connect_ip);
 
   const char* user = smfi_getsymval(ctx, const_cast<char*>("{auth_authen}"));
   if (user != nullptr)
@@ -155,7 +154,8 @@ sfsistat mlfi_envfrom(SMFICTX* ctx, char** envfrom) {
   if (user != nullptr) {
     c->userAuth = true;
     if (auth_bypass_ipr) {
-      debug(D_FUNC, "[IPRep] IP: %s, User %s authenticated, bypassing IP Reputation", s_ip.c_str(), user);
+      debug(D_FUNC, "[IPRep] IP: %s, User %s authenticated, bypassing IP Reputation",
+            ipaddr_text(c->connect_ip).c_str(), user);
       c->doIPd = false;
       bypassed = true;
     }

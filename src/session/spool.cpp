@@ -37,13 +37,10 @@ void forget(const std::string& path) {
   live.paths.erase(path);
 }
 
-// $TMPDIR when it names a directory, else /tmp: where the C library's
-// temporary names have always put the spool files.
-std::string spool_directory() {
-  const char* env = getenv("TMPDIR");
+// Whether `dir` names a directory (through links).
+bool is_directory(const char* dir) {
   struct stat st;
-  if (env != nullptr && *env != '\0' && stat(env, &st) == 0 && S_ISDIR(st.st_mode)) return env;
-  return "/tmp";
+  return stat(dir, &st) == 0 && S_ISDIR(st.st_mode);
 }
 
 }  // namespace
@@ -84,7 +81,18 @@ void spool_file::remove() {
   forget(_tmppath);
 }
 
-spool_file spool_file::create() { return create_in(spool_directory(), random_name_suffix); }
+spool_file spool_file::create() {
+  // $TMPDIR when it names a directory, else /tmp: where the C library's
+  // temporary names have always put the spool files. The directory is
+  // checked only when a creation there fails: a $TMPDIR that is missing or
+  // no directory fails with nothing made, and the file goes to /tmp.
+  const char* env = getenv("TMPDIR");
+  if (env != nullptr && *env != '\0') {
+    spool_file f = create_in(env, random_name_suffix);
+    if (f.valid() || is_directory(env)) return f;
+  }
+  return create_in("/tmp", random_name_suffix);
+}
 
 spool_file spool_file::create_in(const std::string& dir, const std::function<std::string()>& suffix) {
   std::string prefix = dir;
@@ -104,6 +112,15 @@ size_t spool_file::append(const void* data, size_t len) {
     return 0;
   }
   return write_fully(_tmpfd.get(), data, len);
+}
+
+size_t spool_file::append2(const void* first, size_t first_len, const void* second, size_t second_len) {
+  if (!_tmpfd.valid()) {
+    errno = EBADF;
+    return 0;
+  }
+  const iovec pieces[] = {{const_cast<void*>(first), first_len}, {const_cast<void*>(second), second_len}};
+  return writev_fully(_tmpfd.get(), pieces, 2);
 }
 
 bool spool_wait_idle(int timeout_ms) {

@@ -12,7 +12,8 @@
 // each attempt from `suffix` (tests script the names with it).
 // append() writes a whole piece at the end of the file, going on after short
 // writes; it returns the count written, below the piece's length only after
-// an error (errno set).
+// an error (errno set). append2() writes two pieces, one after the other,
+// the same way (one system call when nothing goes short).
 //
 // The record is the only owner of the file: its destructor closes the
 // descriptor, removes the file and drops it from the list of spool files in
@@ -60,6 +61,7 @@ class spool_file {
   int error() const { return _error; }
 
   size_t append(const void* data, size_t len);
+  size_t append2(const void* first, size_t first_len, const void* second, size_t second_len);
 
  private:
   void remove();

@@ -48,7 +48,22 @@ spool_status tavMilter::finish_spool() {
 }
 
 spool_status tavMilter::write_body(const void* chunk, size_t len) {
-  spool_status s = finish_spool();
-  if (!s.ok || len == 0) return s;
-  return spool_piece(chunk, len);
+  if (!write_headers || !header_lines_ || len == 0) {
+    spool_status s = finish_spool();
+    if (!s.ok || len == 0) return s;
+    return spool_piece(chunk, len);
+  }
+  // The waiting header lines, the empty line and the first chunk go out in
+  // one write; a failure is reported for the piece it hit, as if each had
+  // been written on its own.
+  headers.append("\r\n");
+  const size_t head = headers.size();
+  size_t n = spool.append2(headers.data(), head, chunk, len);
+  if (n < head) return {false, n > 0, errno};
+  message_size += head;
+  headers.clear();
+  write_headers = false;
+  if (n < head + len) return {false, n > head, errno};
+  message_size += len;
+  return {};
 }

@@ -219,16 +219,17 @@ class Sandbox:
     def milter_socket(self):
         return os.path.join(self.dir, "milter.sock")
 
-    def start_milter(self, args, sock=None, wait=True, conn=None):
+    def start_milter(self, args, sock=None, wait=True, conn=None, env=None):
         """Starts tav-milter on a unix socket in the sandbox with extra `args`.
 
         conn: a whole -p text instead ("inet:PORT@127.0.0.1", "unix:/path");
-        the wait is then for that socket to accept connections.
+        the wait is then for that socket to accept connections. env: variables
+        set on top of the sandbox's (its TMPDIR, for one).
         """
         sock = sock or self.milter_socket()
         conn = conn or "unix:" + sock
         proc = self.start([MILTER, "-p", conn, "-D", os.path.join(self.dir, "samples/")] + list(args),
-                          name="tav-milter")
+                          name="tav-milter", env=env)
         proc.socket = sock
         proc.conn = conn
         if wait:

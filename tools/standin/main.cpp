@@ -2,8 +2,12 @@
 // the benchmarks. Serves the IP-reputation path (role ipd) and the two
 // classification paths (roles asd and asd-out) on loopback ports, answers
 // from scripts or from simple rules, records every request, and can
-// misbehave on request. One thread per connection; SIGTERM or SIGINT stops it.
-// Usage: see usage() below and the README.
+// misbehave on request. Connections answered by the rules are served by the
+// main thread's poll loop, with no thread of their own: the stand-in plays
+// daemons that answer at once, and a thread per query would cost more than
+// the filter it is measured against. A connection that takes a script block
+// gets a thread, which may sleep, pause and hold as the block says.
+// SIGTERM or SIGINT stops it. Usage: see usage() below and the README.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <getopt.h>
@@ -203,6 +207,18 @@ void hold_until_closed(int fd) {
   }
 }
 
+// The length of the whole request that begins in `req`: the header block and
+// Content-Length bytes of body (at most kMaxBody); npos while the header
+// block has not ended. A header block longer than kMaxHeader is taken as it
+// is (its length so far).
+size_t request_length(const std::string& req) {
+  size_t end = req.find("\r\n\r\n");
+  if (end == std::string::npos) return req.size() > kMaxHeader ? req.size() : std::string::npos;
+  std::string cl = header_in(req.substr(0, end + 2), "Content-Length");
+  unsigned long body = strtoul(cl.c_str(), nullptr, 10);
+  return end + 4 + (body < kMaxBody ? body : kMaxBody);
+}
+
 // Reads one request: the header block, then Content-Length bytes of body.
 // A client that closes or stalls ends it with what has arrived. A slow
 // reader (`slow_bytes` above 0) takes that many bytes at a time, `slow_ms`
@@ -225,16 +241,7 @@ std::string read_request(int fd, int slow_bytes = 0, int slow_ms = 0) {
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) break;
     req.append(buf, static_cast<size_t>(n));
-    if (want == std::string::npos) {
-      size_t end = req.find("\r\n\r\n");
-      if (end == std::string::npos) {
-        if (req.size() > kMaxHeader) break;
-        continue;
-      }
-      std::string cl = header_in(req.substr(0, end + 2), "Content-Length");
-      unsigned long body = strtoul(cl.c_str(), nullptr, 10);
-      want = end + 4 + (body < kMaxBody ? body : kMaxBody);
-    }
+    if (want == std::string::npos) want = request_length(req);
   }
   return req;
 }
@@ -255,19 +262,19 @@ void say(const std::string& line) {
   fprintf(stderr, "tav-standin: %s\n", line.c_str());
 }
 
-// Serves one connection with the script block taken for it (or none).
-void serve(int fd, role_kind role, std::unique_ptr<script_block> block) {
-  if (block && block->refuse) {
-    say(std::string(role_name(role)) + ": refused a connection");
-    close(fd);
-    return;
-  }
-  std::string raw = block ? read_request(fd, block->slow_bytes, block->slow_ms) : read_request(fd);
-  if (raw.empty()) {
-    close(fd);
-    return;
-  }
+// One request as the stand-in took it: what it asks, and the stem of its
+// recorded files ("000012-asd").
+struct taken_request {
   request_view req;
+  std::string stem;
+};
+
+// Numbers and records the request `raw` (not empty) and, for a File-mode
+// classification, reads the spool file it names (now: the filter removes
+// it once it has the answer).
+taken_request take_request(const std::string& raw, role_kind role) {
+  taken_request t;
+  request_view& req = t.req;
   size_t head_end = raw.find("\r\n\r\n");
   size_t sp1 = raw.find(' '), sp2 = raw.find(' ', sp1 + 1);
   if (sp1 != std::string::npos && sp2 != std::string::npos) req.path = raw.substr(sp1 + 1, sp2 - sp1 - 1);
@@ -280,16 +287,17 @@ void serve(int fd, role_kind role, std::unique_ptr<script_block> block) {
   }
   char stem[32];
   snprintf(stem, sizeof stem, "%06lu-%s", number, role_name(role));
+  t.stem = stem;
   std::string base = g.record_dir.empty() ? "" : g.record_dir + "/" + stem;
   if (!base.empty()) write_file(base + ".request", raw);
 
   if (role != role_kind::ipd) {
     if (req.path == "/tavasd/ClassifyMessage_File") {
-      // Read now: the filter removes its spool file once it has the answer.
       std::string name = header_in(req.body, "X-TVRN-FileName");
       int sf = open(name.c_str(), O_RDONLY | O_CLOEXEC);
       struct stat st {};
-      if (sf < 0 || fstat(sf, &st) != 0) {
+      // The mode is read only to be recorded.
+      if (sf < 0 || (!base.empty() && fstat(sf, &st) != 0)) {
         req.spool_error = true;
         if (!base.empty()) write_file(base + ".spool-error", std::string(strerror(errno)) + "\n");
       } else {
@@ -313,15 +321,37 @@ void serve(int fd, role_kind role, std::unique_ptr<script_block> block) {
       if (blank != std::string::npos) req.message = req.body.substr(blank + 4);
     }
   }
+  return t;
+}
+
+// The first line of an answer, for --verbose.
+std::string first_line(const std::string& answer) { return answer.substr(0, answer.find('\r')); }
+
+// Serves, on a thread of its own, one connection with the script block
+// taken for it.
+void serve(int fd, role_kind role, std::unique_ptr<script_block> block) {
+  if (block && block->refuse) {
+    say(std::string(role_name(role)) + ": refused a connection");
+    close(fd);
+    return;
+  }
+  std::string raw = block ? read_request(fd, block->slow_bytes, block->slow_ms) : read_request(fd);
+  if (raw.empty()) {
+    close(fd);
+    return;
+  }
+  taken_request t = take_request(raw, role);
+  const request_view& req = t.req;
+  const std::string& stem = t.stem;
 
   if (block && block->silent) {
-    say(std::string(stem) + " " + req.path + ": silent");
+    say(stem + " " + req.path + ": silent");
     hold_until_closed(fd);
     close(fd);
     return;
   }
   if (block && block->close_unanswered) {
-    say(std::string(stem) + " " + req.path + ": closed without an answer");
+    say(stem + " " + req.path + ": closed without an answer");
     close(fd);
     return;
   }
@@ -341,8 +371,7 @@ void serve(int fd, role_kind role, std::unique_ptr<script_block> block) {
   }
   if (block && block->delay > 0) sleep_ms(block->delay * 1000);
 
-  std::string first_line = segments.empty() ? "" : segments[0].bytes.substr(0, segments[0].bytes.find('\r'));
-  say(std::string(stem) + " " + req.path + (block ? " (scripted): " : ": ") + first_line);
+  say(stem + " " + req.path + (block ? " (scripted): " : ": ") + (segments.empty() ? "" : first_line(segments[0].bytes)));
 
   // Each segment goes out on its own, and a client that stops reading
   // cannot block this thread for long.
@@ -365,6 +394,121 @@ void serve(int fd, role_kind role, std::unique_ptr<script_block> block) {
     }
   }
   close(fd);
+}
+
+// A connection answered by the rules, served by the main loop. Each step
+// does what the thread of a scripted connection does, without waiting in a
+// call: read the request (a client that closes or stalls kIdleMs ends it
+// with what has arrived), answer at once, end the answer with a shutdown,
+// then read until the client closes (or stays silent kDrainMs), so that no
+// unread byte turns our close into a reset that could eat the answer.
+constexpr int kDrainMs = 2000;
+constexpr int kSendMs = 10000;  // a client that takes no answer byte this long is given up
+
+using steady = std::chrono::steady_clock;
+
+struct loop_conn {
+  enum phase_kind { reading, writing, draining };
+  int fd = -1;
+  role_kind role = role_kind::ipd;
+  phase_kind phase = reading;
+  std::string in;                        // the request so far
+  size_t want = std::string::npos;       // its whole length, once known
+  std::string out;                       // the answer not yet sent
+  steady::time_point until;              // the current step's limit
+
+  short events() const { return phase == writing ? POLLOUT : POLLIN; }
+};
+
+void finish_answer(loop_conn& c) {
+  shutdown(c.fd, SHUT_WR);
+  c.phase = loop_conn::draining;
+  c.until = steady::now() + std::chrono::milliseconds(kDrainMs);
+}
+
+// Sends what is left of the answer; when all is sent (or the client is gone),
+// ends it.
+void send_some(loop_conn& c) {
+  while (!c.out.empty()) {
+    ssize_t n = send(c.fd, c.out.data(), c.out.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && errno == EAGAIN) {
+      if (c.phase != loop_conn::writing) {
+        c.phase = loop_conn::writing;
+        c.until = steady::now() + std::chrono::milliseconds(kSendMs);
+      }
+      return;
+    }
+    if (n <= 0) break;
+    c.out.erase(0, static_cast<size_t>(n));
+    c.until = steady::now() + std::chrono::milliseconds(kSendMs);
+  }
+  finish_answer(c);
+}
+
+// The request is complete (or ended early): answer it by the rules. Returns
+// false when the connection is done with (nothing came).
+bool answer_request(loop_conn& c) {
+  if (c.in.empty()) return false;
+  taken_request t = take_request(c.in, c.role);
+  std::string().swap(c.in);
+  c.out = g.answers.answer(c.role, t.req);
+  say(t.stem + " " + t.req.path + ": " + first_line(c.out));
+  send_some(c);
+  return true;
+}
+
+// What a non-blocking receive found: bytes (`n` of them), nothing for now,
+// or the end (the client closed, or the connection failed).
+enum class received { bytes, nothing, end };
+received receive(int fd, char* buf, size_t cap, ssize_t& n) {
+  do {
+    n = recv(fd, buf, cap, MSG_DONTWAIT);
+  } while (n < 0 && errno == EINTR);
+  if (n > 0) return received::bytes;
+  return n < 0 && errno == EAGAIN ? received::nothing : received::end;
+}
+
+// Reads what has arrived. Returns false when the connection is done with.
+bool read_some(loop_conn& c) {
+  char buf[65536];
+  for (;;) {
+    ssize_t n;
+    received r = receive(c.fd, buf, sizeof buf, n);
+    if (r == received::nothing) return true;
+    if (r == received::end) return answer_request(c);  // the client closed: what came is the request
+    c.in.append(buf, static_cast<size_t>(n));
+    c.until = steady::now() + std::chrono::milliseconds(kIdleMs);
+    if (c.want == std::string::npos) c.want = request_length(c.in);
+    if (c.want != std::string::npos && c.in.size() >= c.want) return answer_request(c);
+  }
+}
+
+// Reads and drops what the client still sends after the answer. Returns
+// false once it has closed.
+bool drain_some(loop_conn& c) {
+  char buf[4096];
+  ssize_t n;
+  received r;
+  while ((r = receive(c.fd, buf, sizeof buf, n)) == received::bytes)
+    c.until = steady::now() + std::chrono::milliseconds(kDrainMs);
+  return r == received::nothing;
+}
+
+// One step of a connection whose descriptor is ready (or whose limit has
+// passed, `late`). Returns false when the connection is done with.
+bool step(loop_conn& c, bool late) {
+  switch (c.phase) {
+    case loop_conn::reading:
+      return late ? answer_request(c) : read_some(c);
+    case loop_conn::writing:
+      if (late) return false;
+      send_some(c);
+      return true;
+    case loop_conn::draining:
+      return !late && drain_some(c);
+  }
+  return false;
 }
 
 void load_script(const char* arg) {
@@ -442,14 +586,39 @@ int main(int argc, char** argv) {
     std::shared_ptr<std::atomic<bool>> done;
   };
   std::list<worker> workers;
+  std::list<loop_conn> conns;
   std::vector<pollfd> fds;
-  for (auto& l : g.listeners) fds.push_back(pollfd{l.fd, POLLIN, 0});
-  fds.push_back(pollfd{g_wake[0], POLLIN, 0});
+  std::vector<loop_conn*> polled;
   while (!g_stop) {
-    int r = poll(fds.data(), fds.size(), 1000);
+    fds.clear();
+    polled.clear();
+    for (auto& l : g.listeners) fds.push_back(pollfd{l.fd, POLLIN, 0});
+    fds.push_back(pollfd{g_wake[0], POLLIN, 0});
+    auto wake = steady::now() + std::chrono::milliseconds(1000);  // finished threads are joined
+    for (auto& c : conns) {
+      fds.push_back(pollfd{c.fd, c.events(), 0});
+      polled.push_back(&c);
+      if (c.until < wake) wake = c.until;
+    }
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(wake - steady::now()).count();
+    int r = poll(fds.data(), fds.size(), left > 0 ? static_cast<int>(left) + 1 : 0);
     if (r < 0 && errno != EINTR) break;
+    const size_t first_conn = g.listeners.size() + 1;
+    const auto now = steady::now();
+    for (size_t i = 0; i < polled.size(); ++i) {
+      loop_conn& c = *polled[i];
+      const bool ready = r > 0 && fds[first_conn + i].revents != 0;
+      if (!ready && now < c.until) continue;
+      if (!step(c, !ready)) {
+        close(c.fd);
+        c.fd = -1;
+      }
+    }
+    conns.remove_if([](const loop_conn& c) { return c.fd < 0; });
     for (size_t i = 0; r > 0 && i < g.listeners.size(); ++i) {
       if (!(fds[i].revents & POLLIN)) continue;
+      // Blocking: the threads wait in their calls, the loop never does
+      // (MSG_DONTWAIT).
       int fd = accept4(g.listeners[i].fd, nullptr, nullptr, SOCK_CLOEXEC);
       if (fd < 0) continue;
       role_kind role = g.listeners[i].role;
@@ -462,6 +631,19 @@ int main(int argc, char** argv) {
           block.reset(new script_block(std::move(q.front())));
           q.pop_front();
         }
+      }
+      if (!block) {
+        // The request has usually arrived with the connection: read it now.
+        conns.emplace_back();
+        loop_conn& c = conns.back();
+        c.fd = fd;
+        c.role = role;
+        c.until = steady::now() + std::chrono::milliseconds(kIdleMs);
+        if (!read_some(c)) {
+          close(fd);
+          conns.pop_back();
+        }
+        continue;
       }
       auto done = std::make_shared<std::atomic<bool>>(false);
       std::thread t([fd, role, done, b = std::move(block)]() mutable {
@@ -480,6 +662,7 @@ int main(int argc, char** argv) {
     }
   }
   for (auto& l : g.listeners) close(l.fd);
+  for (auto& c : conns) close(c.fd);
   g_stop = true;
   for (auto& w : workers) w.thread.join();
   return 0;
