@@ -18,6 +18,15 @@
 
 namespace {
 
+// The directory as the kernel must see it to leave a link alone: a path
+// that ends in "/" is followed to what a link points at even by lstat() and
+// O_NOFOLLOW, and the default "/opt/tav-milter/" ends so.
+std::string without_trailing_slashes(const char* path) {
+  std::string p = path;
+  while (p.size() > 1 && p.back() == '/') p.pop_back();
+  return p;
+}
+
 // The spool file is copied through a fixed buffer, never held whole.
 constexpr size_t kCopyChunk = 2048;
 
@@ -60,19 +69,22 @@ bool save_sample(const classification_result& r, const senderid_values& s, int s
   // planted in the directory, or in place of it, is ever written through.
   // A directory name too long for the system fails like any other unusable
   // directory.
+  // Everything that needs memory is made before the file: running out of it
+  // then leaves no empty sample behind.
   const std::string dir = messages_dir;
   const std::string tmpl = dir + "/tavmilt.XXXXXX";
-  Fd dirfd(open(messages_dir, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-  std::string name;
+  const std::string block = sample_header_block(r, s);
+  std::string path = tmpl, name;
+  name.reserve(sizeof "tavmilt.XXXXXX");
+  Fd dirfd(open(without_trailing_slashes(messages_dir).c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
   Fd nfd = dirfd.valid() ? create_exclusive(dirfd.get(), "tavmilt.", kSampleFileMode, name) : Fd();
   if (!nfd.valid()) {
     debug(D_MISC, "mlfi_eom(): mkstemp failed copying file %s", tmpl.c_str());
     return false;
   }
-  const std::string path = dir + "/" + name;
+  path.replace(path.size() - name.size(), name.size(), name);
   debug(D_MISC, "Saving outbound sample message to file: %s", path.c_str());
 
-  std::string block = sample_header_block(r, s);
   const char* failed_step = nullptr;
   if (!write_all(nfd.get(), block.data(), block.size())) failed_step = "write";
   char buf[kCopyChunk];
@@ -111,7 +123,7 @@ void prepare_sample_directory() {
   umask(oldumask);
 
   struct stat st;
-  if (lstat(messages_dir, &st) == 0 && S_ISLNK(st.st_mode)) {
+  if (lstat(without_trailing_slashes(messages_dir).c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
     // A link only root or the filter's own user could have made is the
     // admin's: the samples go where it points, named by the real path from
     // now on. Anybody else's link is never followed.

@@ -78,21 +78,25 @@ TEST_F(SamplesTest, LinksOfOtherUsersAreNeverFollowed) {
   ASSERT_EQ(mkdir(target.c_str(), 0755), 0);
   ASSERT_EQ(symlink(target.c_str(), link.c_str()), 0);
   tavMilter& m = message("x");
+  // A path ending in "/" (as the default does) makes the kernel follow a
+  // link even for lstat() and O_NOFOLLOW.
+  const std::string slashed = link + "/";
   struct {
     uid_t owner;
+    const std::string& dir;
     bool saved;
-  } cases[] = {{nobody->pw_uid, false}, {0, true}};
+  } cases[] = {{nobody->pw_uid, link, false}, {nobody->pw_uid, slashed, false}, {0, slashed, true}};
   for (auto& c : cases) {
     log_lines().clear();
-    writable_settings().messages_dir = link.c_str();
+    writable_settings().messages_dir = c.dir.c_str();
     ASSERT_EQ(lchown(link.c_str(), c.owner, static_cast<gid_t>(-1)), 0);
     prepare_sample_directory();
-    EXPECT_EQ(save_sample(r, s, m.tmpfd()), c.saved) << c.owner;
-    EXPECT_EQ(files_in(target).size(), c.saved ? 1u : 0u) << c.owner;
-    EXPECT_EQ(lines_with("is a symbolic link owned by uid").size(), c.saved ? 0u : 1u) << c.owner;
+    EXPECT_EQ(save_sample(r, s, m.tmpfd()), c.saved) << c.dir;
+    EXPECT_EQ(files_in(target).size(), c.saved ? 1u : 0u) << c.dir;
+    EXPECT_EQ(lines_with("is a symbolic link owned by uid").size(), c.saved ? 0u : 1u) << c.dir;
   }
-  // A link planted in the directory after start-up is not followed either.
-  writable_settings().messages_dir = link.c_str();
+  // A link put in place of the directory after start-up is not followed either.
+  writable_settings().messages_dir = slashed.c_str();
   EXPECT_FALSE(save_sample(r, s, m.tmpfd()));
   EXPECT_EQ(files_in(target).size(), 1u);
 }
