@@ -27,7 +27,8 @@ bool notify(const char* assignments) {
   Fd fd(socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
   if (!fd.valid()) return false;
   const size_t len = strlen(assignments);
-  const ssize_t sent = sendto(fd.get(), assignments, len, MSG_NOSIGNAL,
+  // Never wait for a busy service manager: a lost status line costs nothing.
+  const ssize_t sent = sendto(fd.get(), assignments, len, MSG_NOSIGNAL | MSG_DONTWAIT,
                               reinterpret_cast<const sockaddr*>(&addr), addr_len);
   return sent == static_cast<ssize_t>(len);
 }

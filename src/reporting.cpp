@@ -1,5 +1,6 @@
 #include "reporting.h"
 
+#include <cstdlib>
 #include <mutex>
 #include <string>
 
@@ -22,7 +23,7 @@ std::string last_error;
 void publish_counters() {
   std::lock_guard<std::mutex> lock(publishing);
   counters_snapshot snap = take_snapshot();
-  notify_status("%s", counters_status_line(snap).c_str());
+  if (getenv("NOTIFY_SOCKET") != nullptr) notify_status("%s", counters_status_line(snap).c_str());
   if (metrics_file == nullptr || *metrics_file == '\0') return;
   std::string error;
   if (write_file_atomically(metrics_file, render_prometheus(snap), error)) {

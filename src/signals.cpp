@@ -13,12 +13,12 @@
 
 namespace {
 
-// Left alone: libmilter's own (HUP, TERM, INT, PIPE), the ones whose default
-// action does not end the process, SIGXFSZ (ignored: a write past a size
-// limit fails instead), and the two that cannot be caught.
+// Left alone: SIGPIPE (libmilter ignores it), the ones whose default action
+// does not end the process, SIGXFSZ (ignored: a write past a size limit
+// fails instead), and the two that cannot be caught.
 bool left_alone(int sig) {
   switch (sig) {
-    case SIGHUP: case SIGTERM: case SIGINT: case SIGPIPE: case SIGXFSZ:
+    case SIGPIPE: case SIGXFSZ:
     case SIGCHLD: case SIGCONT: case SIGSTOP: case SIGTSTP: case SIGTTIN: case SIGTTOU:
     case SIGURG: case SIGWINCH: case SIGKILL:
       return true;
@@ -34,6 +34,16 @@ struct signal_thread {
   std::atomic<bool> running{false};
 };
 signal_thread the_thread;
+
+// Runs a hook; nothing it throws may end the thread, and with it the process.
+void run_hook(const std::function<void()>& hook) {
+  if (!hook) return;
+  try {
+    hook();
+  } catch (...) {
+    debug(D_ALWAYS, "The signal thread's periodic or SIGUSR1 work failed (out of memory?)");
+  }
+}
 
 timespec now_monotonic() {
   timespec t{};
@@ -56,14 +66,18 @@ void* run(void*) {
     if (!st.running.load()) break;
     if (sig < 0) {
       if (errno == EAGAIN) {
-        if (st.hooks.every_interval) st.hooks.every_interval();
+        run_hook(st.hooks.every_interval);
         due = now_monotonic();
         due.tv_sec += st.hooks.interval;
       }
       continue;
     }
     if (sig == SIGUSR1) {
-      if (st.hooks.on_usr1) st.hooks.on_usr1();
+      run_hook(st.hooks.on_usr1);
+    } else if (sig == SIGHUP || sig == SIGTERM || sig == SIGINT) {
+      // libmilter's own stop signals, when this thread takes one before
+      // libmilter's does (or after its loop has ended): the same stop.
+      smfi_stop();
     } else if (sig != SIGUSR2 && sig != SIGALRM) {
       const char* name = sigabbrev_np(sig);
       if (name != nullptr)
@@ -78,34 +92,39 @@ void* run(void*) {
 
 }  // namespace
 
-bool start_signal_thread(const signal_hooks& hooks) {
+int start_signal_thread(const signal_hooks& hooks) {
   signal_thread& st = the_thread;
-  if (st.running.load()) return true;
+  if (st.running.load()) return 0;
   sigemptyset(&st.taken);
   for (int sig = 1; sig < NSIG; ++sig)
     if (!left_alone(sig)) sigaddset(&st.taken, sig);  // glibc's own signals are never added
   st.hooks = hooks;
   if (st.hooks.interval <= 0) st.hooks.interval = 10;
-  // libmilter's signals are blocked in our thread as well: it must never be
-  // the one that takes them (their default action would end the process).
-  sigset_t all = st.taken;
-  sigaddset(&all, SIGHUP);
-  sigaddset(&all, SIGTERM);
-  sigaddset(&all, SIGINT);
+  // libmilter's stop signals are among them: whichever of its thread and
+  // ours takes one, the filter stops the same way, and after libmilter's
+  // loop has ended ours still takes them.
   sigset_t before;
-  pthread_sigmask(SIG_BLOCK, &all, &before);
+  pthread_sigmask(SIG_BLOCK, &st.taken, &before);
   st.running = true;
-  if (pthread_create(&st.thread, nullptr, run, nullptr) != 0) {
+  if (int err = pthread_create(&st.thread, nullptr, run, nullptr)) {
     st.running = false;
     pthread_sigmask(SIG_SETMASK, &before, nullptr);
-    return false;
+    return err;
   }
-  // libmilter's three stay blocked in the caller as well: smfi_main blocks
-  // them anyway for the thread that waits for them, and one that comes
-  // before that thread runs then waits for it instead of ending the process
-  // with its default action.
+  // They stay blocked in the caller as well: one that comes before
+  // libmilter's own thread runs waits for a thread that takes it instead of
+  // ending the process with its default action.
   st.saved = before;
-  return true;
+  return 0;
+}
+
+void hold_stop_signals() {
+  // libmilter may have unblocked its stop signals in this thread on its way
+  // out: block them again, so that only a thread that takes them sees them.
+  sigset_t stop;
+  sigemptyset(&stop);
+  for (int sig : {SIGHUP, SIGTERM, SIGINT}) sigaddset(&stop, sig);
+  pthread_sigmask(SIG_BLOCK, &stop, nullptr);
 }
 
 void stop_signal_thread() {

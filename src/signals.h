@@ -15,12 +15,18 @@
 //   - every hooks.interval seconds the thread runs hooks.every_interval.
 // A real fault (SIGSEGV from a bad access, abort()) still ends the process:
 // the kernel and the C library unblock those signals themselves.
-// SIGHUP, SIGTERM and SIGINT are blocked too, so that one sent before
-// libmilter's own thread waits for them is taken by that thread (a clean
-// stop) instead of ending the process at once.
+// SIGHUP, SIGTERM and SIGINT are taken too, alongside libmilter's own
+// thread for them: whichever takes one, the filter stops the same way
+// (smfi_stop(), nothing logged), one sent before libmilter's thread runs
+// waits instead of ending the process, and one sent after libmilter's loop
+// has ended (while messages in progress end) does no harm.
+// hold_stop_signals() blocks those three again in the calling thread; call
+// it when smfi_main() returns.
 // Call it after detaching (a fork keeps no threads) and before smfi_main();
 // stop_signal_thread() ends the thread and restores the caller's mask.
-// It returns false (and changes nothing) when the thread cannot start.
+// start_signal_thread() returns 0, or the error number (and changes
+// nothing) when the thread cannot start. A hook that throws (memory running
+// out while a text is built) is logged and the thread goes on.
 //
 // Layer: start-up. Owns the signal thread; may use config/debug and
 // libmilter's smfi_stop.
@@ -34,5 +40,6 @@ struct signal_hooks {
   int interval = 10;  // seconds
 };
 
-bool start_signal_thread(const signal_hooks& hooks);
+int start_signal_thread(const signal_hooks& hooks);
+void hold_stop_signals();
 void stop_signal_thread();

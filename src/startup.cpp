@@ -188,10 +188,11 @@ int tav_main(int argc, char* argv[]) {
   if (cl.dofork) {
     cl.pidfilename = absolute_path(cl.pidfilename);
     writable_settings().messages_dir = absolute_path(messages_dir);
+    writable_settings().metrics_file = absolute_path(metrics_file);
   }
   // A second filter on the same socket refuses to start before it touches
   // anything of the first one.
-  outcome step = check_socket_free(cl.sock);
+  outcome step = check_socket_free(cl.sock, cl.dofork);
   FILE* pidfile = nullptr;
   if (step.ok()) step = open_pidfile(cl.pidfilename, &pidfile);
   if (step.ok()) step = change_group(effgroup);
@@ -219,7 +220,7 @@ int tav_main(int argc, char* argv[]) {
     release_memory_when_idle();
   };
   hooks.interval = kPublishInterval;
-  if (!start_signal_thread(hooks)) debug(D_ALWAYS, "Could not start the signal thread - %s", strerror(errno));
+  if (int err = start_signal_thread(hooks)) debug(D_ALWAYS, "Could not start the signal thread - %s", strerror(err));
   debug(D_ALWAYS, "tav-milter %s starting", TAV_MILTER_VERSION);
 
   ignore_file_size_signal();
@@ -235,11 +236,14 @@ int tav_main(int argc, char* argv[]) {
     notify("READY=1");
   }
   const int result = smfi_main();
+  hold_stop_signals();
   notify("STOPPING=1");
   notify_status("Stopping, waiting for messages in progress");
-  stop_signal_thread();
+  // The signal thread keeps taking stray signals while messages end: with
+  // the caller's mask back, one of them would end the process under them.
   finish_messages();
   publish_counters();
+  stop_signal_thread();
 
   debug(D_ALWAYS, "tav-milter %s exiting", TAV_MILTER_VERSION);
   if (cl.pidfilename != nullptr) unlink(cl.pidfilename);
