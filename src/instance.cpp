@@ -34,12 +34,14 @@ std::string unix_socket_path(const std::string& sock) {
 
 // Whether a listener answers at `addr`: a non-blocking connect that
 // completes, or (for a unix socket) one that would wait because the
-// backlog is full, both mean somebody serves there.
+// backlog is full, both mean somebody serves there. Only a refusal, or no
+// socket at all, means nobody does: a unix socket we may not connect to
+// (EACCES) is somebody's until proven otherwise.
 bool answers(const sockaddr* addr, socklen_t len) {
   Fd s(socket(addr->sa_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
   if (!s.valid()) return false;
   if (connect(s.get(), addr, len) == 0) return true;
-  if (addr->sa_family == AF_UNIX) return errno == EAGAIN;
+  if (addr->sa_family == AF_UNIX) return errno != ECONNREFUSED && errno != ENOENT;
   if (errno != EINPROGRESS) return false;
   // A loopback connect is decided at once; another host gets a second.
   pollfd p{s.get(), POLLOUT, 0};
@@ -103,14 +105,22 @@ outcome open_pidfile(const char* path, FILE** pidfile) {
   if (path == nullptr) return success();
   // A running filter keeps its pidfile locked; only a file nobody holds is
   // replaced.
-  Fd old(open(path, O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+  // (Non-blocking: a FIFO planted there must not hold start-up.)
+  Fd old(open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
   if (old.valid() && flock(old.get(), LOCK_SH | LOCK_NB) != 0 && errno == EWOULDBLOCK)
     return held_by_another(path, old.get());
   old.reset();
-  unlink(path);  // an old file or link is replaced, never written through
-  // Created exclusively: a link planted between the removal and the open
-  // (the directory may be shared) is refused, not followed as root.
-  Fd fd(open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
+  // An old file or link is replaced, never written through. Where the
+  // directory does not let us remove it (an init script made the file for
+  // us in a directory of root's), our own regular file is emptied instead.
+  Fd fd;
+  struct stat st;
+  if (unlink(path) != 0 && (errno == EACCES || errno == EPERM) && lstat(path, &st) == 0 &&
+      S_ISREG(st.st_mode) && st.st_uid == geteuid())
+    fd.reset(open(path, O_WRONLY | O_TRUNC | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  // Otherwise created exclusively: a link planted between the removal and
+  // the open (the directory may be shared) is refused, not followed as root.
+  if (!fd.valid()) fd.reset(open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
   if (!fd.valid()) return failure(1, std::string("Could not open pidfile: ") + strerror(errno) + "\n");
   if (flock(fd.get(), LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) return held_by_another(path, fd.get());
   Fd stream_fd(dup(fd.get()));
@@ -127,8 +137,11 @@ void write_pid(FILE* pidfile) {
   fclose(pidfile);
 }
 
-outcome check_socket_free(const char* sock) {
+outcome check_socket_free(const char* sock, bool detaching) {
   std::string path = unix_socket_path(sock);
+  // After detaching the working directory is "/": a relative path is
+  // checked where libmilter will create it.
+  if (detaching && !path.empty() && path[0] != '/') path = "/" + path;
   bool in_use = path.empty() ? inet_socket_answers(sock) : unix_socket_answers(path);
   if (!in_use) return success();
   return failure(1, std::string("Socket ") + sock + " is in use by another process\n");
@@ -138,5 +151,5 @@ void remove_stale_socket(const char* sock) {
   std::string path = unix_socket_path(sock);
   struct stat st;
   if (path.empty() || stat(path.c_str(), &st) != 0 || !S_ISSOCK(st.st_mode)) return;
-  if (!unix_socket_answers(path)) unlink(path.c_str());
+  if (!unix_socket_answers(path)) unlink(path.c_str());  // it refused: nobody serves there
 }

@@ -10,7 +10,9 @@
 // write_pid() writes the process id and keeps the lock.
 // check_socket_free() fails with "Socket SOCK is in use by another process"
 // when something answers on the socket -p names (a unix socket file, or an
-// inet/inet6 port on a loopback or given address); it only connects.
+// inet/inet6 port on a loopback or given address), or a unix socket exists
+// there that we may not connect to; it only connects. `detaching`: a
+// relative path is checked from "/", where libmilter will use it after -f.
 // remove_stale_socket() removes a unix socket file (plain path, unix: or
 // local: form) only when it is a socket and nobody answers on it: libmilter
 // leaves its socket behind when it runs as root, and a later bind fails.
@@ -26,5 +28,5 @@
 
 outcome open_pidfile(const char* path, FILE** pidfile);
 void write_pid(FILE* pidfile);
-outcome check_socket_free(const char* sock);
+outcome check_socket_free(const char* sock, bool detaching);
 void remove_stale_socket(const char* sock);

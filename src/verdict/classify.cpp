@@ -29,10 +29,6 @@ std::string block_value(const std::string& v, size_t limit) {
   return v.substr(0, end);
 }
 
-// The verdict after a failed exchange. Five outcomes pass whenever outbound
-// filtering is configured at all, so a dead outbound daemon never stops
-// local users' mail; the daemon's own error looks at this message's
-// direction instead.
 // Why a failed exchange defers a message.
 deferral_cause failure_cause(exchange_outcome outcome) {
   switch (outcome) {
@@ -47,6 +43,10 @@ deferral_cause failure_cause(exchange_outcome outcome) {
   return deferral_cause::internal;
 }
 
+// The verdict after a failed exchange. Five outcomes pass whenever outbound
+// filtering is configured at all, so a dead outbound daemon never stops
+// local users' mail; the daemon's own error looks at this message's
+// direction instead.
 sfsistat failure_status(exchange_outcome outcome, bool outbound_mode) {
   switch (outcome) {
     case exchange_outcome::socket_failure:

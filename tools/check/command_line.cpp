@@ -99,6 +99,12 @@ bool parse_arguments(int argc, char** argv, check_options& out, std::string& why
     why = "nothing to check (no -p, and -A and -I both given)";
     return false;
   }
+  return true;
+}
+
+}  // namespace
+
+bool resolve_check_hosts(check_options& out, std::string& why) {
   if (out.probe_tavasd && !resolve(out.tavasd_host)) {
     why = "cannot resolve the tavasd host " + out.tavasd_host;
     return false;
@@ -109,8 +115,6 @@ bool parse_arguments(int argc, char** argv, check_options& out, std::string& why
   }
   return true;
 }
-
-}  // namespace
 
 bool parse_check_options(int argc, char** argv, check_options& out, std::string& why) {
   // The reasons are ours: getopt stays quiet, and as it was for other parsers.

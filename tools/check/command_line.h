@@ -6,7 +6,10 @@
 // -I (skip the tavasd and the tavipd probe, as they switch those engines off
 // in the filter), -w/-c thresholds in milliseconds and -t the time limit of
 // the whole run in seconds. It returns false with the reason in `why` (bad
-// usage), and sets `help` for --help. Host names are resolved here.
+// usage), and sets `help` for --help. resolve_check_hosts() turns the
+// daemons' host names into dotted addresses, with the reason in `why` when
+// one has none; the plugin calls it once its -t alarm runs, since a stalled
+// resolver must not outlast -t.
 #pragma once
 
 #include <cstdint>
@@ -34,5 +37,6 @@ struct check_options {
 };
 
 bool parse_check_options(int argc, char** argv, check_options& out, std::string& why);
+bool resolve_check_hosts(check_options& out, std::string& why);
 
 extern const char kCheckUsage[];

@@ -62,6 +62,11 @@ int main(int argc, char** argv) {
     return static_cast<int>(plugin_state::unknown);
   }
   arm_alarm(o.timeout);
+  g_probe = "name lookup";
+  if (!resolve_check_hosts(o, why)) {
+    printf("TAV-MILTER UNKNOWN - %s\n", why.c_str());
+    return static_cast<int>(plugin_state::unknown);
+  }
   // The probes end a little before the alarm, so that a slow one is reported
   // with the others' results; each may use its share of the time left.
   const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(o.timeout) - kReportMargin;
