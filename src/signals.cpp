@@ -13,12 +13,12 @@
 
 namespace {
 
-// Left alone: SIGPIPE (libmilter ignores it), the ones whose default action
-// does not end the process, SIGXFSZ (ignored: a write past a size limit
-// fails instead), and the two that cannot be caught.
+// Left alone: libmilter's own (HUP, TERM, INT, PIPE), the ones whose default
+// action does not end the process, SIGXFSZ (ignored: a write past a size
+// limit fails instead), and the two that cannot be caught.
 bool left_alone(int sig) {
   switch (sig) {
-    case SIGPIPE: case SIGXFSZ:
+    case SIGHUP: case SIGTERM: case SIGINT: case SIGPIPE: case SIGXFSZ:
     case SIGCHLD: case SIGCONT: case SIGSTOP: case SIGTSTP: case SIGTTIN: case SIGTTOU:
     case SIGURG: case SIGWINCH: case SIGKILL:
       return true;
@@ -74,10 +74,6 @@ void* run(void*) {
     }
     if (sig == SIGUSR1) {
       run_hook(st.hooks.on_usr1);
-    } else if (sig == SIGHUP || sig == SIGTERM || sig == SIGINT) {
-      // libmilter's own stop signals, when this thread takes one before
-      // libmilter's does (or after its loop has ended): the same stop.
-      smfi_stop();
     } else if (sig != SIGUSR2 && sig != SIGALRM) {
       const char* name = sigabbrev_np(sig);
       if (name != nullptr)
@@ -100,20 +96,20 @@ int start_signal_thread(const signal_hooks& hooks) {
     if (!left_alone(sig)) sigaddset(&st.taken, sig);  // glibc's own signals are never added
   st.hooks = hooks;
   if (st.hooks.interval <= 0) st.hooks.interval = 10;
-  // libmilter's stop signals are among them: whichever of its thread and
-  // ours takes one, the filter stops the same way, and after libmilter's
-  // loop has ended ours still takes them.
+  // libmilter's stop signals are blocked here too, never taken: its own
+  // thread waits for them while its loop runs, and one that comes before
+  // that, or after the loop has ended, waits instead of ending the process
+  // under messages in progress.
+  sigset_t blocked = st.taken;
+  for (int sig : {SIGHUP, SIGTERM, SIGINT}) sigaddset(&blocked, sig);
   sigset_t before;
-  pthread_sigmask(SIG_BLOCK, &st.taken, &before);
+  pthread_sigmask(SIG_BLOCK, &blocked, &before);
   st.running = true;
   if (int err = pthread_create(&st.thread, nullptr, run, nullptr)) {
     st.running = false;
     pthread_sigmask(SIG_SETMASK, &before, nullptr);
     return err;
   }
-  // They stay blocked in the caller as well: one that comes before
-  // libmilter's own thread runs waits for a thread that takes it instead of
-  // ending the process with its default action.
   st.saved = before;
   return 0;
 }
@@ -132,5 +128,10 @@ void stop_signal_thread() {
   if (!st.running.exchange(false)) return;
   pthread_kill(st.thread, SIGUSR2);  // wakes the wait
   pthread_join(st.thread, nullptr);
-  pthread_sigmask(SIG_SETMASK, &st.saved, nullptr);
+  // The caller's mask comes back, but for libmilter's stop signals: one sent
+  // while messages ended is still pending, and the process is about to end
+  // by its own exit status, not by that signal's default action.
+  sigset_t restored = st.saved;
+  for (int sig : {SIGHUP, SIGTERM, SIGINT}) sigaddset(&restored, sig);
+  pthread_sigmask(SIG_SETMASK, &restored, nullptr);
 }

@@ -15,15 +15,15 @@
 //   - every hooks.interval seconds the thread runs hooks.every_interval.
 // A real fault (SIGSEGV from a bad access, abort()) still ends the process:
 // the kernel and the C library unblock those signals themselves.
-// SIGHUP, SIGTERM and SIGINT are taken too, alongside libmilter's own
-// thread for them: whichever takes one, the filter stops the same way
-// (smfi_stop(), nothing logged), one sent before libmilter's thread runs
-// waits instead of ending the process, and one sent after libmilter's loop
-// has ended (while messages in progress end) does no harm.
-// hold_stop_signals() blocks those three again in the calling thread; call
-// it when smfi_main() returns.
+// SIGHUP, SIGTERM and SIGINT are blocked as well but left to libmilter's
+// own thread, which waits for them while its loop runs: one sent before
+// that, or after the loop has ended (while messages in progress end), waits
+// instead of ending the process. libmilter unblocks them in the thread that
+// called smfi_main() on its way out: hold_stop_signals() blocks them there
+// again; call it when smfi_main() returns.
 // Call it after detaching (a fork keeps no threads) and before smfi_main();
-// stop_signal_thread() ends the thread and restores the caller's mask.
+// stop_signal_thread() ends the thread and restores the caller's mask, but
+// for SIGHUP, SIGTERM and SIGINT, which stay blocked: the process is ending.
 // start_signal_thread() returns 0, or the error number (and changes
 // nothing) when the thread cannot start. A hook that throws (memory running
 // out while a text is built) is logged and the thread goes on.
