@@ -98,19 +98,23 @@ tavMilter* message_of(SMFICTX* ctx) {
 
 sfsistat mlfi_connect(SMFICTX* ctx, char*, _SOCK_ADDR* hostaddr) {
   debug(D_FUNC, "mlfi_connect: enter");
-  std::unique_ptr<context> owned(new (std::nothrow) context);
-  if (!owned) {
-    // Without a record no step of the session could be checked: defer it.
-    debug(D_ALWAYS, "mlfi_connect: out of memory, deferring the connection");
-    return SMFIS_TEMPFAIL;
+  // Negotiation attaches the record when it has something to note in it.
+  context* c = get_context(ctx);
+  if (c == nullptr) {
+    std::unique_ptr<context> owned(new (std::nothrow) context);
+    if (!owned) {
+      // Without a record no step of the session could be checked: defer it.
+      debug(D_ALWAYS, "mlfi_connect: out of memory, deferring the connection");
+      return SMFIS_TEMPFAIL;
+    }
+    if (smfi_setpriv(ctx, owned.get()) != MI_SUCCESS) {
+      debug(D_ALWAYS, "smfi_setpriv failed!");
+      return SMFIS_TEMPFAIL;
+    }
+    c = owned.release();  // close releases it from now on
   }
-  context* c = owned.get();
   c->connect_ip = ipaddr_from_sockaddr(hostaddr);
-  if (smfi_setpriv(ctx, c) != MI_SUCCESS) {
-    debug(D_ALWAYS, "smfi_setpriv failed!");
-    return SMFIS_TEMPFAIL;
-  }
-  owned.release();  // close releases it from now on
+  c->session_counted = true;
   count_session_opened();
 
   if (ip_in_networklist(c->connect_ip, &ignorenets)) {
@@ -143,6 +147,7 @@ sfsistat mlfi_envfrom(SMFICTX* ctx, char** envfrom) {
   debug(D_FUNC, "mlfi_envfrom: enter");
   context* c = get_context(ctx);
   if (c == nullptr) return SMFIS_TEMPFAIL;  // connect could not attach a record
+  c->held_status = SMFIS_CONTINUE;          // a new transaction
 
   const char* user = smfi_getsymval(ctx, const_cast<char*>("{auth_authen}"));
   if (user != nullptr)
@@ -212,6 +217,13 @@ sfsistat mlfi_header(SMFICTX* ctx, char* headerf, char* headerv) {
 }
 
 sfsistat mlfi_eoh(SMFICTX* ctx) {
+  // A header line's final status (see session/negotiation.h): the message
+  // is already released, its reply set.
+  if (context* c = get_context(ctx); c != nullptr && c->held_status != SMFIS_CONTINUE) {
+    sfsistat held = c->held_status;
+    c->held_status = SMFIS_CONTINUE;
+    return held;
+  }
   debug(D_FUNC, "mlfi_eoh: enter");
   const char* id = smfi_getsymval(ctx, const_cast<char*>("i"));
   if (id == nullptr) id = "unknown";
@@ -234,7 +246,10 @@ sfsistat mlfi_body(SMFICTX* ctx, unsigned char* bp, size_t blen) {
 sfsistat mlfi_abort(SMFICTX* ctx) {
   context* c = get_context(ctx);
   std::unique_ptr<tavMilter> m;
-  if (c != nullptr) m = std::move(c->milter);
+  if (c != nullptr) {
+    m = std::move(c->milter);
+    c->held_status = SMFIS_CONTINUE;
+  }
   debug(D_FUNC, "mlfi_abort");
   // Leaving scope destroys the message: its spool file is closed and removed.
   return SMFIS_ACCEPT;
@@ -249,8 +264,9 @@ sfsistat mlfi_close(SMFICTX* ctx) {
   smfi_setpriv(ctx, nullptr);
   // A message still attached (a body callback's final status, which gets
   // neither end of message nor abort) goes with the record.
+  bool counted = c->session_counted;
   delete c;
-  count_session_closed();
+  if (counted) count_session_closed();
   return SMFIS_ACCEPT;
 }
 

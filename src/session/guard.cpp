@@ -21,8 +21,9 @@ sfsistat callback_failed(SMFICTX* ctx, const char* callback, const char* what) n
     }
     if (strcmp(callback, "mlfi_close") == 0) {
       smfi_setpriv(ctx, nullptr);
+      bool counted = c->session_counted;
       delete c;
-      count_session_closed();
+      if (counted) count_session_closed();
     }
   }
   // Our own reply also replaces one left on the connection by an earlier

@@ -90,6 +90,9 @@ struct context {
   std::optional<std::string> auth_authen;  // {auth_authen} at the latest MAIL
   bool userAuth = false;                   // authenticated at some MAIL; sticky
   std::unique_ptr<tavMilter> milter;       // the message in progress, or null
+  bool session_counted = false;            // connect counted the session open
+  bool header_noreply = false;             // negotiated: header lines get no reply
+  sfsistat held_status = SMFIS_CONTINUE;   // a header line's final status, given at end of headers
 };
 
 // The connection's record, or null: libmilter may call a callback before

@@ -43,6 +43,7 @@
 #include "fakes/smfi_fake.h"
 #include "filter.h"
 #include "fuzz/fuzz_support.h"
+#include "session/state.h"
 #include "verdict/classify.h"
 
 namespace {
@@ -307,6 +308,12 @@ void step(FuzzedDataProvider& in) {
       client_address a = pick_address(in);
       maybe_text host = pick_text(in, 300);
       connection_open = true;
+      if (in.ConsumeBool()) {
+        // Negotiation first, with the protocol steps the mail server offers.
+        unsigned long want[4] = {};
+        FUZZ_CHECK(smfilter.xxfi_negotiate(ctx, 0x1ff, in.ConsumeIntegral<uint32_t>(), 0, 0, &want[0], &want[1],
+                                           &want[2], &want[3]) == SMFIS_CONTINUE);
+      }
       check_status(smfilter.xxfi_connect(ctx, host.get(), a.null ? nullptr : reinterpret_cast<sockaddr*>(&a.ss)));
       return;
     }
@@ -323,7 +330,11 @@ void step(FuzzedDataProvider& in) {
       return;
     case 4: {
       maybe_text name = pick_text(in, 100), value = pick_text(in, 3000);
-      check_status(smfilter.xxfi_header(ctx, name.get(), value.get()));
+      sfsistat s = smfilter.xxfi_header(ctx, name.get(), value.get());
+      const auto* c = static_cast<const context*>(st.priv);
+      // No reply only where negotiated, and then always none.
+      FUZZ_CHECK((s == SMFIS_NOREPLY) == (c != nullptr && c->header_noreply));
+      if (s != SMFIS_NOREPLY) check_status(s);
       return;
     }
     case 5:

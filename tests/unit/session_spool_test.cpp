@@ -9,6 +9,7 @@
 
 #include "filter.h"
 #include "session/spool.h"
+#include "util/counters.h"
 #include "session_test_fixture.h"
 
 using namespace session_test;
@@ -228,6 +229,100 @@ TEST_F(SpoolTest, WriteFailureDefersAndLeavesNothing) {
     EXPECT_EQ(body("ok"), SMFIS_CONTINUE);
     mlfi_close(ctx());
   }
+}
+
+// Negotiation asks for the registered actions, the steps libmilter would
+// ask for, and no reply to header lines when the mail server offers it. A
+// header line's failure is then given at end of headers, with its reply;
+// it is held there too when it went out at once, in case libmilter had to
+// swallow it (a connection reused after close, whose new record does not
+// know what was negotiated).
+TEST_F(SpoolTest, HeaderLinesWithoutReply) {
+  auto negotiate = [](unsigned long offered, unsigned long* actions, unsigned long* steps) {
+    unsigned long a2 = 9, a3 = 9;
+    EXPECT_EQ(smfilter.xxfi_negotiate(ctx(), 0x1ff, offered, 0, 0, actions, steps, &a2, &a3), SMFIS_CONTINUE);
+    EXPECT_EQ(a2 + a3, 0u);
+  };
+  // Fills the spool's header buffer on a full disk: the flush fails.
+  auto failing_header = [&] {
+    int full = open("/dev/full", O_WRONLY | O_CLOEXEC);
+    EXPECT_EQ(dup2(full, msg()->tmpfd()), msg()->tmpfd());
+    close(full);
+    std::string big(kHeaderBuffer + 10, 'v');
+    return smfilter.xxfi_header(ctx(), const_cast<char*>("X-Big"), &big[0]);
+  };
+  char from[] = "From", a[] = "a";
+  const struct {
+    const char* name;
+    unsigned long offered;
+    bool dontmodify;
+    unsigned long want_actions, want_steps;
+    sfsistat header_status, failed_header_status;
+  } cases[] = {
+      {"Postfix offers everything", 0x1fffff, false, 0x1f, SMFIP_NOUNKNOWN | SMFIP_NR_HDR, SMFIS_NOREPLY,
+       SMFIS_NOREPLY},
+      {"-m", 0x1fffff, true, 0x0d, SMFIP_NOUNKNOWN | SMFIP_NR_HDR, SMFIS_NOREPLY, SMFIS_NOREPLY},
+      {"no no-reply on offer", 0x1fffff & ~SMFIP_NR_HDR, false, 0x1f, SMFIP_NOUNKNOWN, SMFIS_CONTINUE,
+       SMFIS_TEMPFAIL},
+      {"an old mail server", 0x7f, false, 0x1f, 0, SMFIS_CONTINUE, SMFIS_TEMPFAIL},
+  };
+  for (auto& c : cases) {
+    fake_milter::reset();
+    writable_settings().dontmodify = c.dontmodify;
+    unsigned long actions = 0, steps = 0;
+    negotiate(c.offered, &actions, &steps);
+    EXPECT_EQ(actions, c.want_actions) << c.name;
+    EXPECT_EQ(steps, c.want_steps) << c.name;
+    EXPECT_EQ(rec() != nullptr, (steps & SMFIP_NR_HDR) != 0) << c.name;
+    int64_t open_before = take_snapshot().sessions_open;
+    start_message();
+    EXPECT_EQ(take_snapshot().sessions_open, open_before + 1) << c.name;
+    EXPECT_EQ(smfilter.xxfi_header(ctx(), from, a), c.header_status) << c.name;
+    std::string path = msg()->tmppath();
+    EXPECT_EQ(failing_header(), c.failed_header_status) << c.name;
+    ASSERT_NE(fake_milter::last_reply(), nullptr) << c.name;
+    EXPECT_EQ(fake_milter::last_reply()->rcode, "451") << c.name;
+    EXPECT_EQ(msg(), nullptr) << c.name;
+    EXPECT_NE(access(path.c_str(), F_OK), 0) << c.name;
+    EXPECT_EQ(smfilter.xxfi_header(ctx(), from, a), c.header_status) << c.name << ": later lines";
+    // libmilter keeps the reply set with the failure for the status given
+    // at end of headers; nothing replaces it there.
+    fake_milter::state().replies.clear();
+    EXPECT_EQ(smfilter.xxfi_eoh(ctx()), SMFIS_TEMPFAIL) << c.name;
+    EXPECT_EQ(fake_milter::last_reply(), nullptr) << c.name;
+    // The connection goes on: the next message is captured and ends as usual.
+    EXPECT_EQ(mail("<b@example.org>"), SMFIS_CONTINUE) << c.name;
+    EXPECT_EQ(smfilter.xxfi_header(ctx(), from, a), c.header_status) << c.name;
+    EXPECT_EQ(smfilter.xxfi_eoh(ctx()), SMFIS_CONTINUE) << c.name;
+    EXPECT_EQ(fake_milter::last_reply(), nullptr) << c.name;
+    mlfi_close(ctx());
+    EXPECT_EQ(take_snapshot().sessions_open, open_before) << c.name;
+  }
+  // Memory running out in a header line that gets no reply: the guard's
+  // deferral is given at end of headers as well.
+  fake_milter::reset();
+  {
+    unsigned long actions = 0, steps = 0;
+    negotiate(0x1fffff, &actions, &steps);
+  }
+  start_message();
+  fake_milter::state().throw_in = "getpriv";
+  EXPECT_EQ(smfilter.xxfi_header(ctx(), from, a), SMFIS_NOREPLY);
+  EXPECT_TRUE(logged("mlfi_header: internal error (std::bad_alloc), deferred"));
+  EXPECT_EQ(msg(), nullptr);
+  EXPECT_EQ(smfilter.xxfi_eoh(ctx()), SMFIS_TEMPFAIL);
+  mlfi_close(ctx());
+
+  // A negotiation that libmilter turns down after the callback: close
+  // releases the early record, and no session was counted.
+  fake_milter::reset();
+  int64_t open_before = take_snapshot().sessions_open;
+  unsigned long actions = 0, steps = 0;
+  negotiate(0x1fffff, &actions, &steps);
+  ASSERT_NE(rec(), nullptr);
+  EXPECT_EQ(smfilter.xxfi_close(ctx()), SMFIS_ACCEPT);
+  EXPECT_EQ(rec(), nullptr);
+  EXPECT_EQ(take_snapshot().sessions_open, open_before);
 }
 
 TEST_F(SpoolTest, SpoolFileIsNewPrivateToTheGroupAndCloseOnExec) {
