@@ -1,5 +1,6 @@
 #include "session/negotiation.h"
 
+#include <memory>
 #include <new>
 
 #include "config/settings.h"
@@ -23,11 +24,8 @@ sfsistat mlfi_negotiate(SMFICTX* ctx, unsigned long, unsigned long steps, unsign
   if ((steps & SMFIP_NR_HDR) != 0) {
     context* c = get_context(ctx);
     if (c == nullptr) {
-      c = new (std::nothrow) context;
-      if (c != nullptr && smfi_setpriv(ctx, c) != MI_SUCCESS) {
-        delete c;
-        c = nullptr;
-      }
+      std::unique_ptr<context> owned(new (std::nothrow) context);
+      if (owned && smfi_setpriv(ctx, owned.get()) == MI_SUCCESS) c = owned.release();  // close releases it
     }
     // Without a record to note it in, header lines are answered as usual.
     if (c != nullptr) {

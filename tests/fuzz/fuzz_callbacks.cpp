@@ -310,9 +310,16 @@ void step(FuzzedDataProvider& in) {
       connection_open = true;
       if (in.ConsumeBool()) {
         // Negotiation first, with the protocol steps the mail server offers.
+        // A deferral (memory ran out) ends the connection: libmilter then
+        // calls close alone.
         unsigned long want[4] = {};
-        FUZZ_CHECK(smfilter.xxfi_negotiate(ctx, 0x1ff, in.ConsumeIntegral<uint32_t>(), 0, 0, &want[0], &want[1],
-                                           &want[2], &want[3]) == SMFIS_CONTINUE);
+        sfsistat s = smfilter.xxfi_negotiate(ctx, 0x1ff, in.ConsumeIntegral<uint32_t>(), 0, 0, &want[0], &want[1],
+                                             &want[2], &want[3]);
+        check_status(s);
+        if (s != SMFIS_CONTINUE) {
+          close_connection();
+          return;
+        }
       }
       check_status(smfilter.xxfi_connect(ctx, host.get(), a.null ? nullptr : reinterpret_cast<sockaddr*>(&a.ss)));
       return;
