@@ -355,14 +355,27 @@ mt.disconnect(conn)
                               "-Z", str(standin.ports["ipd"]), "-z", str(standin.ports["asd"])],
                              name="tav-milter")
         wait_for(lambda: os.path.exists(sock) or proc.popen.poll() is not None, 10, what="milter socket")
+        # A header section past the limit fails at a header line, which
+        # miltertest (like Postfix) takes without reply: the deferral comes
+        # at end of headers, with its own reply.
         self.lua("""
 local conn = open("192.0.2.51")
 check(mt.mailfrom(conn, "<big@example.org>") == nil, "mailfrom")
 send_big_body(conn)
 mt.disconnect(conn)
+conn = open("192.0.2.52")
+check(mt.mailfrom(conn, "<headers@example.org>") == nil, "mailfrom")
+local value = string.rep("h", 1000)
+for i = 1, 80 do check(mt.header(conn, "X-Filler", value) == nil, "header") end
+check(mt.eoh(conn) == nil, "eoh")
+check(mt.getreply(conn) == SMFIR_REPLYCODE, "no deferral at end of headers")
+mt.disconnect(conn)
 """)
         self.sb.wait_for_log(": write(): File too large")
-        self.sb.wait_for_log("mlfi_close")
+        wait_for(lambda: sum(1 for m in self.sb.messages()
+                             if m.endswith(" could not be written (File too large): message deferred")) == 2,
+                 10, what="both messages deferred")
+        wait_for(lambda: sum(1 for m in self.sb.messages() if m == "mlfi_close") == 2, 10, what="both closes")
         self.assertIsNone(proc.popen.poll(), "the filter died")
         self.assert_no_spool_files()
         self.assertEqual(proc.stop(), 0)
