@@ -24,7 +24,7 @@
 
 #include <cstdio>
 
-#include "listener.h"
+#include "process/listener.h"
 
 namespace {
 

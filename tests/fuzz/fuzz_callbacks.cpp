@@ -41,7 +41,7 @@
 #include "config/networks.h"
 #include "config/settings.h"
 #include "fakes/smfi_fake.h"
-#include "filter.h"
+#include "process/filter.h"
 #include "fuzz/fuzz_support.h"
 #include "session/state.h"
 #include "verdict/classify.h"

@@ -1,4 +1,4 @@
-#include "listener.h"
+#include "process/listener.h"
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>

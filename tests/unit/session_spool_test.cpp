@@ -7,7 +7,7 @@
 #include <functional>
 #include <sstream>
 
-#include "filter.h"
+#include "process/filter.h"
 #include "session/spool.h"
 #include "util/counters.h"
 #include "session_test_fixture.h"

@@ -1,4 +1,4 @@
-#include "startup.h"
+#include "process/startup.h"
 
 #include <cxxabi.h>
 #include <gtest/gtest.h>

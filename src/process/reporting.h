@@ -8,7 +8,7 @@
 // A metrics file that cannot be written is logged (D_ALWAYS) when the
 // reason first appears, not every 10 seconds; the filter goes on.
 //
-// Layer: start-up. Owns nothing; may use util (counters, metrics_text,
+// Layer: process. Owns nothing; may use util (counters, metrics_text,
 // metrics_file), config and notify.
 #pragma once
 

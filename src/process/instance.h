@@ -18,7 +18,7 @@
 // leaves its socket behind when it runs as root, and a later bind fails.
 // Failures are outcomes with status 1; nothing here prints or exits.
 //
-// Layer: start-up. Owns the pidfile's lock for the life of the process; may
+// Layer: process. Owns the pidfile's lock for the life of the process; may
 // use config/outcome, util/fd and the socket API.
 #pragma once
 

@@ -11,7 +11,7 @@
 // derives the flags from the settings: -m (dontmodify) clears SMFIF_CHGBODY
 // and SMFIF_CHGHDRS, leaving 0x0d.
 //
-// Layer: start-up. Owns `smfilter`; may use session and verdict.
+// Layer: process. Owns `smfilter`; may use session and verdict.
 #pragma once
 
 #include <libmilter/mfapi.h>

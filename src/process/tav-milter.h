@@ -2,7 +2,7 @@
 // lists and the per-connection and per-message state. Include this where a
 // module needs several of them; each lives in its own header below.
 //
-// Layer: start-up. Declares nothing of its own.
+// Layer: process. Declares nothing of its own.
 #pragma once
 
 #include "config/debug.h"

@@ -1,4 +1,4 @@
-#include "idle_memory.h"
+#include "process/idle_memory.h"
 
 #include <malloc.h>
 

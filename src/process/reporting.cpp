@@ -1,4 +1,4 @@
-#include "reporting.h"
+#include "process/reporting.h"
 
 #include <cstdlib>
 #include <mutex>
@@ -6,7 +6,7 @@
 
 #include "config/debug.h"
 #include "config/settings.h"
-#include "notify.h"
+#include "process/notify.h"
 #include "util/counters.h"
 #include "util/metrics_file.h"
 #include "util/metrics_text.h"

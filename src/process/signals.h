@@ -28,7 +28,7 @@
 // nothing) when the thread cannot start. A hook that throws (memory running
 // out while a text is built) is logged and the thread goes on.
 //
-// Layer: start-up. Owns the signal thread; may use config/debug and
+// Layer: process. Owns the signal thread; may use config/debug and
 // libmilter's smfi_stop.
 #pragma once
 

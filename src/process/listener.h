@@ -11,7 +11,7 @@
 // 0 for a unix socket or when the socket is not open (smfi_main() reports
 // that), and logs (D_MISC) a socket it could not change. Never fails hard.
 //
-// Layer: start-up. Owns nothing; may use config/debug and the socket API.
+// Layer: process. Owns nothing; may use config/debug and the socket API.
 #pragma once
 
 int set_listener_nodelay();

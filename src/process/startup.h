@@ -8,7 +8,7 @@
 // output, or the failure's message on standard error). It is the only code
 // that prints to standard error or decides an exit status.
 //
-// Layer: start-up, the top. Owns the process (pidfile, privileges,
+// Layer: process, the top. Owns the process (pidfile, privileges,
 // detaching, libmilter's loop); may use every layer below.
 #pragma once
 

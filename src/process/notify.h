@@ -14,7 +14,7 @@
 // that is too long, or a failing send; callers go on either way. Every call
 // opens and closes its own socket, so any thread may call at any time.
 //
-// Layer: start-up. Owns one datagram socket per call; uses util/fd.
+// Layer: process. Owns one datagram socket per call; uses util/fd.
 #pragma once
 
 bool notify(const char* assignments);

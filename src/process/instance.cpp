@@ -1,4 +1,4 @@
-#include "instance.h"
+#include "process/instance.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>

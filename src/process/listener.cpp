@@ -1,4 +1,4 @@
-#include "listener.h"
+#include "process/listener.h"
 
 #include <dirent.h>
 #include <netinet/in.h>

@@ -1,4 +1,4 @@
-#include "startup.h"
+#include "process/startup.h"
 
 #include <errno.h>
 #include <signal.h>
@@ -20,16 +20,16 @@
 #include "config/debug.h"
 #include "config/options.h"
 #include "config/settings.h"
-#include "notify.h"
-#include "reporting.h"
+#include "process/notify.h"
+#include "process/reporting.h"
 #include "engines/exchange.h"
-#include "filter.h"
-#include "idle_memory.h"
-#include "instance.h"
-#include "listener.h"
+#include "process/filter.h"
+#include "process/idle_memory.h"
+#include "process/instance.h"
+#include "process/listener.h"
 #include "session/spool.h"
-#include "signals.h"
-#include "tav-milter.h"
+#include "process/signals.h"
+#include "process/tav-milter.h"
 #include "verdict/samples.h"
 
 namespace {

@@ -10,7 +10,7 @@
 // asks glibc to return every arena's free pages (malloc_trim(0)): once per
 // burst, 10 to 20 s after it. Returns true when it trimmed.
 //
-// Layer: start-up. Owns the count of sessions seen at the last trim; may use
+// Layer: process. Owns the count of sessions seen at the last trim; may use
 // util/counters.
 #pragma once
 

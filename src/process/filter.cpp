@@ -1,4 +1,4 @@
-#include "filter.h"
+#include "process/filter.h"
 
 #include "session/callbacks.h"
 #include "session/guard.h"

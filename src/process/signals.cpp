@@ -1,4 +1,4 @@
-#include "signals.h"
+#include "process/signals.h"
 
 #include <libmilter/mfapi.h>
 #include <pthread.h>

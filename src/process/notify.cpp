@@ -1,4 +1,4 @@
-#include "notify.h"
+#include "process/notify.h"
 
 #include <stddef.h>
 #include <sys/socket.h>
