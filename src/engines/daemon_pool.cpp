@@ -28,6 +28,13 @@ std::atomic<int64_t (*)()> g_clock{steady_ms};
 
 int64_t now_ms() { return g_clock.load(std::memory_order_relaxed)(); }
 
+exchange_result real_attempt(const char* tag, const daemon_endpoint& to, const char* path, const std::string& body,
+                             const exchange_payload* payload, int timeout) {
+  return engine_exchange(tag, to, path, body, payload, timeout);
+}
+
+std::atomic<pool_attempt> g_attempt{real_attempt};
+
 // Why an address went down, for its log line.
 const char* down_reason(const exchange_result& r, char* buf, size_t len) {
   if (r.outcome == exchange_outcome::no_connection) return strerror_r(r.saved_errno, buf, len);
@@ -207,7 +214,7 @@ exchange_result daemon_pool::exchange(const char* path, const std::string& body,
       if (!s.probing.compare_exchange_strong(idle, true)) continue;
       probe = true;
     }
-    exchange_result r = engine_exchange(tag_, s.ep, path, body, payload, timeout);
+    exchange_result r = g_attempt.load(std::memory_order_relaxed)(tag_, s.ep, path, body, payload, timeout);
     observe_exchange(id_, s.metric, metric_outcome(r.outcome), r.seconds);
     settle(s, r, probe, all);
     tried = true;
@@ -314,3 +321,5 @@ int start_pool_refresher() {
 }
 
 void set_pool_clock(int64_t (*clock)()) { g_clock.store(clock != nullptr ? clock : steady_ms); }
+
+void set_pool_attempt(pool_attempt attempt) { g_attempt.store(attempt != nullptr ? attempt : real_attempt); }

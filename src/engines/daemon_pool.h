@@ -30,6 +30,8 @@
 //   start_pool_refresher()    a thread that refreshes names once a minute;
 //                             none when every entry is an address.
 //   set_pool_clock()          the clock in milliseconds (tests).
+//   set_pool_attempt()        what makes one attempt, engine_exchange by
+//                             default (tests).
 //
 // Layer: engines. Owns the pools (never freed); may use engines/exchange,
 // config and util/counters.
@@ -104,3 +106,6 @@ daemon_pool& pool_of(daemon_id d);
 outcome configure_daemon_pools();
 int start_pool_refresher();
 void set_pool_clock(int64_t (*now_ms)());
+using pool_attempt = exchange_result (*)(const char* tag, const daemon_endpoint& to, const char* path,
+                                         const std::string& body, const exchange_payload* payload, int timeout);
+void set_pool_attempt(pool_attempt attempt);
