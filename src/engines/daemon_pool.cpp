@@ -133,8 +133,14 @@ void daemon_pool::refresh() {
       if (!seen) all.push_back(ep);
     }
   }
+  // The same addresses in another order (a name server that rotates its
+  // answers) change nothing: the order given stays, and nothing is logged.
   bool same = all.size() == slots_->size();
-  for (size_t i = 0; same && i < all.size(); ++i) same = (*slots_)[i]->ep.same_address(all[i]);
+  for (size_t i = 0; same && i < all.size(); ++i) {
+    bool found = false;
+    for (const auto& have : *slots_) found = found || have->ep.same_address(all[i]);
+    same = found;
+  }
   if (same) return;
   install(all);
   std::string text;
