@@ -147,6 +147,13 @@ bool literal_endpoint(const char* host, uint16_t port, daemon_endpoint& out) {
   daemon_entry e;
   e.host = host != nullptr ? host : "";
   if (e.host.size() > 2 && e.host.front() == '[' && e.host.back() == ']') e.host = e.host.substr(1, e.host.size() - 2);
+  // Dotted text needs no resolver call; other forms ("127.1") go through it.
+  sockaddr_in sin{};
+  if (inet_pton(AF_INET, e.host.c_str(), &sin.sin_addr) == 1) {
+    sin.sin_family = AF_INET;
+    out = endpoint_of(reinterpret_cast<const sockaddr*>(&sin), port);
+    return true;
+  }
   e.literal = true;
   std::vector<daemon_endpoint> found;
   if (!resolve_entry(e, port, found) || found.empty()) return false;

@@ -41,6 +41,16 @@ const char* down_reason(const exchange_result& r, char* buf, size_t len) {
   return "no answer in time";
 }
 
+// Appends the addresses of `found` not yet in `all`: an address named twice
+// is asked once, at its first place.
+void append_new(std::vector<daemon_endpoint>& all, const std::vector<daemon_endpoint>& found) {
+  for (const daemon_endpoint& ep : found) {
+    bool seen = false;
+    for (const daemon_endpoint& have : all) seen = seen || have.same_address(ep);
+    if (!seen) all.push_back(ep);
+  }
+}
+
 }  // namespace
 
 bool daemon_pool::built_from(const char* list, uint16_t port) const {
@@ -93,17 +103,17 @@ outcome daemon_pool::configure(const char* list, uint16_t default_port) {
   std::vector<daemon_endpoint> all;
   for (size_t i = 0; i < entries.size(); ++i) {
     if (!resolve_entry(entries[i], default_port, resolved[i])) return failure(1, unresolved_message(entries[i].host));
-    for (const daemon_endpoint& ep : resolved[i]) {
-      bool seen = false;
-      for (const daemon_endpoint& have : all) seen = seen || have.same_address(ep);
-      if (!seen) all.push_back(ep);
-    }
+    append_new(all, resolved[i]);
   }
   std::lock_guard<std::mutex> lock(mu_);
   list_ = list;
   port_ = default_port;
   entries_ = std::move(entries);
   resolved_ = std::move(resolved);
+  // A new list starts afresh: every address up, the turn at the first.
+  for (const auto& old : *slots_) set_daemon_up(id_, old->metric, -1);
+  slots_ = std::make_shared<const slots>();
+  next_.store(0);
   install(all);
   return success();
 }
@@ -127,11 +137,7 @@ void daemon_pool::refresh() {
   std::vector<daemon_endpoint> all;
   for (size_t i = 0; i < entries.size(); ++i) {
     if (!entries[i].literal && ok[i] && !fresh[i].empty()) resolved_[i] = std::move(fresh[i]);
-    for (const daemon_endpoint& ep : resolved_[i]) {
-      bool seen = false;
-      for (const daemon_endpoint& have : all) seen = seen || have.same_address(ep);
-      if (!seen) all.push_back(ep);
-    }
+    append_new(all, resolved_[i]);
   }
   // The same addresses in another order (a name server that rotates its
   // answers) change nothing: the order given stays, and nothing is logged.
