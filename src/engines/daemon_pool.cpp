@@ -34,6 +34,11 @@ exchange_result real_attempt(const char* tag, const daemon_endpoint& to, const c
 }
 
 std::atomic<pool_attempt> g_attempt{real_attempt};
+std::atomic<pool_resolver> g_resolver{resolve_entry};
+
+bool resolve(const daemon_entry& e, uint16_t port, std::vector<daemon_endpoint>& out) {
+  return g_resolver.load(std::memory_order_relaxed)(e, port, out);
+}
 
 // Why an address went down, for its log line.
 const char* down_reason(const exchange_result& r, char* buf, size_t len) {
@@ -102,7 +107,7 @@ outcome daemon_pool::configure(const char* list, uint16_t default_port) {
   std::vector<std::vector<daemon_endpoint>> resolved(entries.size());
   std::vector<daemon_endpoint> all;
   for (size_t i = 0; i < entries.size(); ++i) {
-    if (!resolve_entry(entries[i], default_port, resolved[i])) return failure(1, unresolved_message(entries[i].host));
+    if (!resolve(entries[i], default_port, resolved[i])) return failure(1, unresolved_message(entries[i].host));
     append_new(all, resolved[i]);
   }
   std::lock_guard<std::mutex> lock(mu_);
@@ -130,7 +135,7 @@ void daemon_pool::refresh() {
   std::vector<std::vector<daemon_endpoint>> fresh(entries.size());
   std::vector<bool> ok(entries.size());
   for (size_t i = 0; i < entries.size(); ++i)
-    ok[i] = entries[i].literal || resolve_entry(entries[i], port, fresh[i]);
+    ok[i] = entries[i].literal || resolve(entries[i], port, fresh[i]);
 
   std::lock_guard<std::mutex> lock(mu_);
   if (entries_.size() != entries.size() || port_ != port) return;  // reconfigured meanwhile
@@ -335,3 +340,5 @@ int start_pool_refresher() {
 void set_pool_clock(int64_t (*clock)()) { g_clock.store(clock != nullptr ? clock : steady_ms); }
 
 void set_pool_attempt(pool_attempt attempt) { g_attempt.store(attempt != nullptr ? attempt : real_attempt); }
+
+void set_pool_resolver(pool_resolver resolver) { g_resolver.store(resolver != nullptr ? resolver : resolve_entry); }

@@ -32,6 +32,8 @@
 //   set_pool_clock()          the clock in milliseconds (tests).
 //   set_pool_attempt()        what makes one attempt, engine_exchange by
 //                             default (tests).
+//   set_pool_resolver()       what resolves an entry, resolve_entry by
+//                             default (tests).
 //
 // Layer: engines. Owns the pools (never freed); may use engines/exchange,
 // config and util/counters.
@@ -109,3 +111,5 @@ void set_pool_clock(int64_t (*now_ms)());
 using pool_attempt = exchange_result (*)(const char* tag, const daemon_endpoint& to, const char* path,
                                          const std::string& body, const exchange_payload* payload, int timeout);
 void set_pool_attempt(pool_attempt attempt);
+using pool_resolver = bool (*)(const daemon_entry& e, uint16_t default_port, std::vector<daemon_endpoint>& out);
+void set_pool_resolver(pool_resolver resolver);

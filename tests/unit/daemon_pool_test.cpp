@@ -62,6 +62,7 @@ class PoolTest : public ::testing::Test {
   void TearDown() override {
     set_pool_clock(nullptr);
     set_pool_attempt(nullptr);
+    set_pool_resolver(nullptr);
     set_log_sink(nullptr);
     reset_settings();
   }
@@ -213,6 +214,54 @@ TEST_F(PoolTest, OneProbeAtATime) {
   pool.exchange("/", "x", nullptr, 1);
   EXPECT_EQ(g_tried, "A");
   EXPECT_EQ(inner, "B");
+}
+
+// A name is looked up again in the background: a new address joins, one
+// that went leaves, one that stays keeps its state; a lookup that fails, or
+// that only reorders the answers, changes nothing.
+TEST_F(PoolTest, RefreshKeepsStatesAndTheLastGoodAddresses) {
+  static std::vector<std::string> answer;  // what the name resolves to now; empty: it fails
+  set_pool_resolver([](const daemon_entry& e, uint16_t port, std::vector<daemon_endpoint>& out) {
+    if (e.literal) return resolve_entry(e, port, out);
+    for (const std::string& a : answer) {
+      daemon_endpoint ep;
+      if (!literal_endpoint(a.c_str(), port, ep)) return false;
+      out.push_back(ep);
+    }
+    return !answer.empty();
+  });
+  daemon_pool pool("tavIPd:", daemon_id::tavipd, pool_order::first_up);
+  answer = {"10.0.0.1", "10.0.0.2"};
+  ASSERT_TRUE(pool.configure("scan.example,10.0.0.9", 8080).ok());
+  EXPECT_TRUE(pool.has_names());
+  name(pool);
+  g_acts = {{"10.0.0.1:8080", Y}, {"10.0.0.2:8080", Y}, {"10.0.0.9:8080", Y}};
+  g_acts["10.0.0.1:8080"] = N;
+  g_acts["10.0.0.2:8080"] = N;
+  pool.exchange("/", "x", nullptr, 1);  // A and B go down, C answers
+  EXPECT_EQ(up_of(pool), "--+");
+  struct step {
+    std::vector<std::string> answer;
+    const char* addresses;
+    const char* up;
+    std::vector<std::string> lines;
+  } steps[] = {
+      {{"10.0.0.2", "10.0.0.3"}, "10.0.0.2:8080 10.0.0.3:8080 10.0.0.9:8080", "-++",
+       {"tavIPd: addresses now 10.0.0.2:8080, 10.0.0.3:8080, 10.0.0.9:8080"}},
+      {{}, "10.0.0.2:8080 10.0.0.3:8080 10.0.0.9:8080", "-++", {}},                      // the lookup failed
+      {{"10.0.0.3", "10.0.0.2"}, "10.0.0.2:8080 10.0.0.3:8080 10.0.0.9:8080", "-++", {}},  // reordered
+  };
+  for (const step& st : steps) {
+    answer = st.answer;
+    g_lines.clear();
+    pool.refresh();
+    std::string got;
+    for (const pool_address_state& s : pool.states()) got += (got.empty() ? "" : " ") + s.text;
+    EXPECT_EQ(got, st.addresses);
+    EXPECT_EQ(up_of(pool), st.up);
+    EXPECT_EQ(g_lines, st.lines);
+  }
+  set_pool_resolver(nullptr);
 }
 
 // The settings name the lists; the pools follow them, with the port options
