@@ -163,8 +163,10 @@ TEST_F(OptionsTest, HostsAreResolvedOnce) {
   EXPECT_STREQ(tavasdhost, "localhost");
   EXPECT_STREQ(tavipdhost, "10.1.2.3");
   EXPECT_STREQ(tavasd_out_host, "127.0.0.3");
-  EXPECT_STREQ(gethostip("192.0.2.7"), "192.0.2.7");
-  EXPECT_EQ(gethostip("no-such-host.invalid"), nullptr);
+  std::vector<daemon_endpoint> found;
+  EXPECT_TRUE(resolve_entry({"192.0.2.7", 0, false, true}, 25, found));
+  EXPECT_EQ(endpoint_text(found.at(0)), "192.0.2.7:25");
+  EXPECT_FALSE(resolve_entry({"no-such-host.invalid", 0, false, false}, 25, found));
 }
 
 // Daemon lists: entries, their ports (an entry without one takes the port
