@@ -225,6 +225,19 @@ class InboundVerdicts(VerdictTest):
                       b"X-TVRN-FileName: " + self.sb.tmp.encode() + b"/", request)
         (_, spool), = self.sb.recorded(self.standin, ".spool")
         self.assertEqual(spool, spooled(msg))
+        # What the mail server says is escaped and cut in the line: a name
+        # with CR LF cannot forge a second line, nor a long name make a long
+        # line (miltertest sends macros of up to 1 KiB; the unit test of the
+        # log has 64 KiB).
+        self.sb.clear_log()
+        auth = "alice\r\n[ASVOD] IN IP: 198.51.100.1, Action: accept\x01\\" + "u" * 900
+        r = self.sb.miltertest(lua_session([msg], auth=auth), sock=self.proxy.path)
+        self.assertEqual(r.returncode, 0, r.stdout + r.stderr)
+        logged = ("alice\\r\\n[ASVOD] IN IP: 198.51.100.1, Action: accept\\x01\\\\" + "u" * 256)[:256] + "..."
+        self.assertEqual(self.log_with("[ASVOD] IN"), [
+            "[ASVOD] IN IP: %s, Sender(Auth): <a@example.org>(%s), Spam: Bulk, VOD: NonVirus, RefID: %s, "
+            "Action: tag, QueueId: QID0" % (CLIENT_IP, logged, self.refids()[0])])
+        self.assertLessEqual(max(len(line.raw.encode()) for line in self.sb.log_lines()), 4096)
 
     def test_subject_stamped(self):
         self.start(["-S"])
