@@ -16,10 +16,12 @@
 #include <cstring>
 #include <exception>
 #include <string>
+#include <vector>
 
 #include "config/debug.h"
 #include "config/options.h"
 #include "config/settings.h"
+#include "process/drain.h"
 #include "process/notify.h"
 #include "process/reporting.h"
 #include "engines/exchange.h"
@@ -215,6 +217,7 @@ int tav_main(int argc, char* argv[]) {
   // From here on a stopping signal waits for libmilter's loop to take it.
   signal_hooks hooks;
   hooks.on_usr1 = log_counters;
+  hooks.on_quit = drain_and_stop;
   hooks.every_interval = [] {
     publish_counters();
     release_memory_when_idle();
@@ -226,8 +229,10 @@ int tav_main(int argc, char* argv[]) {
   ignore_file_size_signal();
   raise_descriptor_limit();
   smfi_settimeout(kMtaTimeout);
+  const std::vector<int> listening_before = listening_sockets();
   const bool listening = open_listener();
   set_listener_nodelay();  // inet: no Nagle stall between reply packets
+  if (listening) set_drain_listener(milter_listener(cl.sock, listening_before));
   // systemd (Type=notify): from here a connect succeeds and is served as soon
   // as smfi_main() runs, so the mail server may be started.
   publish_counters();
@@ -236,6 +241,7 @@ int tav_main(int argc, char* argv[]) {
     notify("READY=1");
   }
   const int result = smfi_main();
+  end_drain();
   hold_stop_signals();
   notify("STOPPING=1");
   notify_status("Stopping, waiting for messages in progress");
