@@ -1,8 +1,6 @@
 #include "process/drain.h"
 
-#include <arpa/inet.h>
 #include <libmilter/mfapi.h>
-#include <netinet/in.h>
 #include <pthread.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -24,45 +22,23 @@ namespace {
 std::atomic<int> the_listener{-1};
 pthread_t listener_thread;  // written before the_listener
 std::atomic<bool> loop_ended{false};
+std::atomic<bool> cut_sessions{false};
 
 // How often the drain looks at the count of open sessions.
 constexpr auto kDrainTick = std::chrono::milliseconds(50);
 
-int socket_domain(int fd) {
-  int domain = AF_UNSPEC;
-  socklen_t len = sizeof domain;
-  if (getsockopt(fd, SOL_SOCKET, SO_DOMAIN, &domain, &len) != 0) return AF_UNSPEC;
-  return domain;
-}
-
-// A listening socket of the real one's family (libmilter drops a connection
-// of another family, and counts it as an accept error) that nobody else
-// connects to: a unix socket with an abstract name of the kernel's choice,
-// or an inet one on an ephemeral loopback port.
-// Non-blocking, so that libmilter's accept() returns EAGAIN when a
-// connection woke its poll on the real socket: that connection stays in the
-// real socket's backlog.
-Fd placeholder_like(int domain) {
-  Fd fd(socket(domain, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
-  if (!fd.valid()) return fd;
-  int bound = 0;
-  if (domain == AF_UNIX) {
-    // An address of the family alone: Linux picks a free abstract name.
-    sockaddr_un un{};
-    un.sun_family = AF_UNIX;
-    bound = bind(fd.get(), reinterpret_cast<sockaddr*>(&un), sizeof un.sun_family);
-  } else if (domain == AF_INET) {
-    sockaddr_in in{};
-    in.sin_family = AF_INET;
-    in.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bound = bind(fd.get(), reinterpret_cast<sockaddr*>(&in), sizeof in);
-  } else if (domain == AF_INET6) {
-    sockaddr_in6 in6{};
-    in6.sin6_family = AF_INET6;
-    in6.sin6_addr = in6addr_loopback;
-    bound = bind(fd.get(), reinterpret_cast<sockaddr*>(&in6), sizeof in6);
-  }
-  if (bound != 0 || listen(fd.get(), 4) != 0) return Fd();
+// A listening socket that nobody connects to, of whatever family the real
+// one is: a unix socket with an abstract name of the kernel's choice (an
+// address of the family alone). Non-blocking, so that libmilter's accept()
+// returns EAGAIN when a connection woke its poll on the real socket: that
+// connection stays in the real socket's backlog.
+Fd placeholder_listener() {
+  Fd fd(socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+  sockaddr_un un{};
+  un.sun_family = AF_UNIX;
+  if (!fd.valid() || bind(fd.get(), reinterpret_cast<sockaddr*>(&un), sizeof un.sun_family) != 0 ||
+      listen(fd.get(), 1) != 0)
+    return Fd();
   return fd;
 }
 
@@ -123,9 +99,11 @@ void set_drain_listener(int fd) {
 
 void end_drain() { loop_ended = true; }
 
+bool drain_cut_sessions() { return cut_sessions.load(); }
+
 void drain_and_stop(const char* signal_name) {
   const int listener = the_listener.exchange(-1);
-  Fd placeholder = listener >= 0 ? placeholder_like(socket_domain(listener)) : Fd();
+  Fd placeholder = listener >= 0 ? placeholder_listener() : Fd();
   if (!placeholder.valid() || dup2(placeholder.get(), listener) < 0) {
     debug(D_ALWAYS, "Stopping on signal %s: cannot stop taking sessions - %s", signal_name,
           listener < 0 ? "no listening socket" : strerror(errno));
@@ -143,5 +121,6 @@ void drain_and_stop(const char* signal_name) {
   else
     debug(D_ALWAYS, "Drain bound of %d s reached with %lld sessions open: stopping", kDrainBound,
           static_cast<long long>(left));
+  cut_sessions = left > 0;
   stop_libmilter_now(listener_thread);
 }

@@ -16,7 +16,9 @@
 // names libmilter's listening descriptor (listener.h, milter_listener());
 // without it drain_and_stop() stops at once, as
 // smfi_stop() does. end_drain() cuts a drain short once libmilter's loop has
-// ended by other means (a SIGTERM during the drain). The signal thread runs
+// ended by other means (a SIGTERM during the drain). drain_cut_sessions()
+// tells whether the drain stopped libmilter with sessions still open (it
+// reached its bound): their messages will not end. The signal thread runs
 // drain_and_stop(); it logs what it does at D_ALWAYS and never throws.
 //
 // Layer: process. Owns the placeholder socket; may use util (fd, counters),
@@ -35,3 +37,4 @@ constexpr int kDrainSettleMs = 300;
 void set_drain_listener(int fd);
 void drain_and_stop(const char* signal_name);
 void end_drain();
+bool drain_cut_sessions();

@@ -36,6 +36,9 @@
 
 namespace {
 
+// How long messages of sessions a drain cut off get to end.
+constexpr int kCutSessionsWaitMs = 1000;
+
 // How often the counters are written to the metrics file and systemd.
 constexpr int kPublishInterval = 10;  // seconds
 
@@ -151,8 +154,12 @@ void ignore_file_size_signal() { signal(SIGXFSZ, SIG_IGN); }
 // (a message waiting for its daemon); the process would end under them and
 // leave their spool files behind. Messages get the time of one daemon
 // exchange to end; whatever spool file is still in use after that goes.
+// After a drain that reached its bound, the sessions still open were cut
+// off and will not be served again, and the next filter waits for this one
+// while mail servers wait in the held socket's backlog: a second only.
 void finish_messages() {
-  if (spool_wait_idle(2 * kDaemonTimeout * 1000)) return;
+  const int wait_ms = drain_cut_sessions() ? kCutSessionsWaitMs : 2 * kDaemonTimeout * 1000;
+  if (spool_wait_idle(wait_ms)) return;
   int removed = spool_remove_leftovers();
   if (removed > 0) debug(D_ALWAYS, "Removed %d spool file(s) of messages still in progress", removed);
 }

@@ -146,10 +146,12 @@ class Load:
     """`count` messages tagged `tag`, one per SMTP session, `concurrency`
     at a time, sent on threads of their own. done() counts finished
     sessions; each result is (finished at, queue id or None, 4xx/5xx
-    replies or an error text)."""
+    replies or an error text). rate: messages per second at most, all
+    threads together (None: as fast as they go)."""
 
-    def __init__(self, port, tag, count, concurrency=CONCURRENCY):
+    def __init__(self, port, tag, count, concurrency=CONCURRENCY, rate=None):
         self.port, self.tag, self.count = port, tag, count
+        self.interval = concurrency / rate if rate else 0
         self.results = []
         self.lock = threading.Lock()
         self.next = 0
@@ -182,7 +184,9 @@ class Load:
                 self.next += 1
             if n >= self.count:
                 return
+            started = time.monotonic()
             queue_id, refusal = self.send(n)
+            time.sleep(max(0, started + self.interval - time.monotonic()))
             with self.lock:
                 self.results.append((time.monotonic(), queue_id, refusal, n))
 
@@ -230,20 +234,19 @@ class Load:
         return sorted(wanted - set(arrived)), max((b - a for a, b in zip(times, times[1:])), default=0.0)
 
 
-def restart_under_load(stack, milter, tag, messages, restarts, stop_signal, restart=True):
+def restart_under_load(stack, milter, tag, messages, restarts, stop_signal, rate=None):
     """Sends `messages` through Postfix and, each time a further
     messages/(restarts+1) have finished, stops the filter with stop_signal
     and starts the next one. Returns (load, the filter running at the end,
     [seconds each stop took], [seconds from the signal to READY=1])."""
-    load = Load(stack.postfix.port, tag, messages)
+    load = Load(stack.postfix.port, tag, messages, rate=rate)
     stops, downtimes = [], []
     for i in range(1, restarts + 1):
         harness.wait_for(lambda: load.done() >= messages * i // (restarts + 1), 600,
                          what="%d messages sent" % (messages * i // (restarts + 1)))
         start = time.monotonic()
         stops.append(stack.stop_milter(milter, stop_signal))
-        if restart:
-            milter = stack.start_milter()
+        milter = stack.start_milter()
         downtimes.append(time.monotonic() - start)
     load.wait()
     return load, milter, stops, downtimes
@@ -287,6 +290,33 @@ class AvailabilityTest(unittest.TestCase):
         self.assertEqual(len([m for m in log if m.startswith("Draining on signal SIGQUIT: ")]), restarts + 1)
         self.assertEqual(log.count("Drained: exiting"), restarts + 1)
         self.assertEqual(log.count("tav-milter 2.0.1 exiting"), restarts + 1)
+
+    def test_a_session_that_outlasts_the_drain_bound_is_cut_off(self):
+        # An SMTP client stops in the middle of its message: the drain waits
+        # for it no longer than its bound, then the filter exits; the message
+        # is deferred and the next filter serves the next one.
+        self.s.sb.clear_log()
+        milter = self.s.start_milter()
+        stuck = smtplib.SMTP("127.0.0.1", self.s.postfix.port, "client.example", timeout=120)
+        self.addCleanup(stuck.close)
+        for code, _ in (stuck.ehlo(), stuck.mail("alice@sender.example"), stuck.rcpt("bob@rcpt.example"),
+                        stuck.docmd("DATA")):
+            self.assertLess(code, 400)
+        stuck.send(b"Subject: stuck\r\n\r\nThe first line, and then nothing for a while.\r\n")
+        took = self.s.stop_milter(milter, signal.SIGQUIT)
+        print("\nstop with a session open past the drain bound took %.1f s" % took)
+        self.assertEqual(milter.popen.returncode, 0)
+        log = self.s.sb.messages()
+        self.assertIn("Draining on signal SIGQUIT: 1 sessions open", log)
+        self.assertIn("Drain bound of 15 s reached with 1 sessions open: stopping", log)
+        milter = self.s.start_milter()
+        stuck.send(b".\r\n")
+        code, text = stuck.getreply()
+        self.assertEqual(code, 451, text)
+        load = Load(self.s.postfix.port, "after-bound", 1, concurrency=1)
+        load.wait()
+        self.assertEqual(load.refused(), [])
+        self.assertEqual(milter.stop(signal.SIGQUIT, STOP_LIMIT_S), 0)
 
 
 if __name__ == "__main__":
