@@ -16,10 +16,12 @@
 #include <cstring>
 #include <exception>
 #include <string>
+#include <vector>
 
 #include "config/debug.h"
 #include "config/options.h"
 #include "config/settings.h"
+#include "process/drain.h"
 #include "process/notify.h"
 #include "process/reporting.h"
 #include "engines/exchange.h"
@@ -33,6 +35,9 @@
 #include "verdict/samples.h"
 
 namespace {
+
+// How long messages of sessions a drain cut off get to end.
+constexpr int kCutSessionsWaitMs = 1000;
 
 // How often the counters are written to the metrics file and systemd.
 constexpr int kPublishInterval = 10;  // seconds
@@ -149,8 +154,12 @@ void ignore_file_size_signal() { signal(SIGXFSZ, SIG_IGN); }
 // (a message waiting for its daemon); the process would end under them and
 // leave their spool files behind. Messages get the time of one daemon
 // exchange to end; whatever spool file is still in use after that goes.
+// After a drain that reached its bound, the sessions still open were cut
+// off and will not be served again, and the next filter waits for this one
+// while mail servers wait in the held socket's backlog: a second only.
 void finish_messages() {
-  if (spool_wait_idle(2 * kDaemonTimeout * 1000)) return;
+  const int wait_ms = drain_cut_sessions() ? kCutSessionsWaitMs : 2 * kDaemonTimeout * 1000;
+  if (spool_wait_idle(wait_ms)) return;
   int removed = spool_remove_leftovers();
   if (removed > 0) debug(D_ALWAYS, "Removed %d spool file(s) of messages still in progress", removed);
 }
@@ -215,6 +224,7 @@ int tav_main(int argc, char* argv[]) {
   // From here on a stopping signal waits for libmilter's loop to take it.
   signal_hooks hooks;
   hooks.on_usr1 = log_counters;
+  hooks.on_quit = drain_and_stop;
   hooks.every_interval = [] {
     publish_counters();
     release_memory_when_idle();
@@ -226,8 +236,10 @@ int tav_main(int argc, char* argv[]) {
   ignore_file_size_signal();
   raise_descriptor_limit();
   smfi_settimeout(kMtaTimeout);
+  const std::vector<int> listening_before = listening_sockets();
   const bool listening = open_listener();
   set_listener_nodelay();  // inet: no Nagle stall between reply packets
+  if (listening) set_drain_listener(milter_listener(cl.sock, listening_before));
   // systemd (Type=notify): from here a connect succeeds and is served as soon
   // as smfi_main() runs, so the mail server may be started.
   publish_counters();
@@ -236,6 +248,7 @@ int tav_main(int argc, char* argv[]) {
     notify("READY=1");
   }
   const int result = smfi_main();
+  end_drain();
   hold_stop_signals();
   notify("STOPPING=1");
   notify_status("Stopping, waiting for messages in progress");

@@ -305,7 +305,13 @@ class Deployment(unittest.TestCase):
         conffiles = run(["dpkg-query", "-W", "-f", "${Conffiles}", "tav-milter"])
         self.assertIn("/etc/default/tav-milter", conffiles)
         self.assertTrue(os.path.islink("/etc/systemd/system/multi-user.target.wants/tav-milter.service"))
-        self.assertFalse(glob.glob("/etc/systemd/system/*/tav-milter.socket"), "the socket unit is optional")
+        # Socket activation is the default: the socket outlives restarts of the
+        # service, and an upgrade restarts the service only.
+        self.assertTrue(os.path.islink("/etc/systemd/system/sockets.target.wants/tav-milter.socket"))
+        postinst = contents("/var/lib/dpkg/info/tav-milter.postinst")
+        self.assertRegex(postinst, r"deb-systemd-invoke start 'tav-milter.socket'")
+        self.assertNotRegex(postinst, r"deb-systemd-invoke \S*restart\S* 'tav-milter.socket'")
+        self.assertRegex(postinst, r"_dh_action=restart[\s\S]*deb-systemd-invoke \$_dh_action 'tav-milter.service'")
         verify = subprocess.run(["systemd-analyze", "verify", UNITS + "/tav-milter.service",
                                  UNITS + "/tav-milter.socket"], capture_output=True, text=True)
         self.assertEqual((verify.returncode, verify.stdout + verify.stderr), (0, ""))
@@ -390,8 +396,9 @@ class Deployment(unittest.TestCase):
         os.chmod(listen, int(first(socket_unit, "SocketMode"), 8))
         return proc
 
-    def stop_service(self, proc):
-        proc.send(signal.SIGTERM)
+    def stop_service(self, proc, service):
+        """As systemd stops it: the unit's KillSignal (the drain)."""
+        proc.send(signal.Signals[first(service, "KillSignal", "SIGTERM")])
         self.notify.wait("STOPPING=1")
         self.assertEqual(proc.popen.wait(40), 0)
 
@@ -445,7 +452,7 @@ class Deployment(unittest.TestCase):
 
         maillog = self.configure_postfix(sink.port)
         self.send_and_check(sink, maillog, "service")
-        self.stop_service(proc)
+        self.stop_service(proc, service)
         self.assertEqual(os.listdir("/var/lib/tav-milter/spool"), [])
 
         # The socket unit: systemd holds the listener, the service gets -p fd:3.
@@ -453,7 +460,7 @@ class Deployment(unittest.TestCase):
         self.send_and_check(sink, maillog, "socket")
         self.notify.wait("READY=1")
         self.assertIn("\0-p\0fd:3\0", contents("/proc/%d/cmdline" % proc.pid))
-        self.stop_service(proc)
+        self.stop_service(proc, service)
 
         self.stop_postfix()
         run(["dpkg", "--purge", "tav-milter"])

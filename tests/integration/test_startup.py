@@ -221,9 +221,11 @@ class StartUp(SandboxTest):
         self.assertEqual(open(pidfile).read(), "%d\n" % first.pid)
         r = self.sb.miltertest(SESSION)
         self.assertEqual(r.returncode, 0, r.stdout + r.stderr)
-        # SIGQUIT stops it as SIGTERM does: cleanly, nothing left behind.
+        # SIGQUIT drains: no session is open, so it exits at once, cleanly,
+        # nothing left behind.
         self.assertEqual(first.stop(signal.SIGQUIT, 20), 0)
-        self.sb.wait_for_log("Stopping on signal SIGQUIT")
+        self.sb.wait_for_log("Draining on signal SIGQUIT: 0 sessions open")
+        self.sb.wait_for_log("Drained: exiting")
         self.sb.wait_for_log("tav-milter 2.0.1 exiting")
         self.assertFalse(os.path.exists(pidfile))
         self.assertEqual(os.listdir(self.sb.tmp), [])
