@@ -198,8 +198,13 @@ class VerdictTest(SandboxTest):
         self.assertEqual(self.sb.spool_files(), [])
         return eoms
 
-    def log_with(self, part):
-        return [m for m in self.sb.messages() if part in m]
+    def log_with(self, part, count=None):
+        """The log lines containing `part`; with `count`, once that many have
+        come (log lines travel on their own socket, after the replies)."""
+        lines = lambda: [m for m in self.sb.messages() if part in m]
+        if count is not None:
+            wait_for(lambda: len(lines()) >= count, 10.0, what="%d lines with %r" % (count, part))
+        return lines()
 
     def refids(self, direction="IN"):
         return [re.search(r"RefID: (\S*),", m).group(1) for m in self.log_with("[ASVOD] %s " % direction)]
@@ -377,7 +382,7 @@ class OutboundVerdicts(VerdictTest):
         for eom in eoms:
             self.assertEqual(final(eom), ("c", ""))
             self.assertEqual(added_headers(eom)[-1], ("X-TVRN-SenderID-BlueWhiteFlag", "2"))
-        self.assertEqual([re.search(r"Action: (\w+)", m).group(1) for m in self.log_with("[ASVOD] OUT")],
+        self.assertEqual([re.search(r"Action: (\w+)", m).group(1) for m in self.log_with("[ASVOD] OUT", count=3)],
                          ["whitelisted"] * 3)
 
     def test_authenticated_sender_id_and_sample_written(self):
