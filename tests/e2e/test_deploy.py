@@ -357,6 +357,10 @@ class Deployment(unittest.TestCase):
         self.assertIn("postfix", grp.getgrnam("tav-milter").gr_mem)
         st = os.stat(os.path.dirname(SOCKET_PATH))
         self.assertEqual((st.st_uid, st.st_gid, stat.S_IMODE(st.st_mode)), (tav.pw_uid, tav.pw_gid, 0o750))
+        # One version: the package's is the one the binary reports.
+        version = run(["dpkg-query", "-W", "-f", "${Version}", "tav-milter"])
+        shown = subprocess.run(["/usr/sbin/tav-milter"], capture_output=True, text=True).stdout.split("\n")[0]
+        self.assertEqual((shown, version), ("tav-milter - Version " + harness.VERSION, harness.VERSION))
         conffiles = run(["dpkg-query", "-W", "-f", "${Conffiles}", "tav-milter"])
         self.assertIn("/etc/default/tav-milter", conffiles)
         self.assertTrue(os.path.islink("/etc/systemd/system/multi-user.target.wants/tav-milter.service"))
@@ -532,7 +536,7 @@ class Deployment(unittest.TestCase):
 
     def run_by_hand(self):
         """The manual page's "By hand" example, as written, beside the
-        installed package: it serves on its own socket until SIGINT."""
+        running service: it serves on its own socket until SIGINT."""
         example = man_page_example("By hand")
         sock = re.search(r"-p unix:(\S+)", example).group(1)
         self.sb.clear_log()
@@ -585,10 +589,9 @@ class Deployment(unittest.TestCase):
         self.send_and_check(sink, maillog, "service")
         self.check_metrics(service, 2)
         self.assertFalse([m for m in self.sb.messages() if m.startswith("Ignoring ")])
+        self.run_by_hand()  # beside the service
         self.stop_service(proc, service)
         self.assertEqual(os.listdir("/var/lib/tav-milter/spool"), [])
-
-        self.run_by_hand()
 
         # The socket unit: systemd holds the listener, the service gets -p fd:3.
         # A quoted value with a blank in OPTIONS stays one word.
