@@ -11,7 +11,7 @@ Typical use:
         milter = sb.start_milter(["-d", "ALL"])
         sb.miltertest(script)
         milter.stop()
-        assert "tav-milter 2.0.1 exiting" in sb.messages()
+        assert "tav-milter %s exiting" % VERSION in sb.messages()
 
 Needs root (mount namespaces), python3, unshare and miltertest.
 """
@@ -31,6 +31,16 @@ import unittest
 MILTER = os.environ.get("TAV_MILTER", "tav-milter")
 STANDIN = os.environ.get("TAV_STANDIN", "tav-standin")
 MILTERTEST = shutil.which("miltertest") or "/usr/bin/miltertest"
+
+
+def _changelog_version():
+    """The version of the top entry of debian/changelog, the one source of it."""
+    path = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "debian", "changelog")
+    with open(path) as f:
+        return re.match(r"tav-milter \(([^)]+)\) ", f.readline()).group(1)
+
+
+VERSION = _changelog_version()
 
 _SYSLOG_RE = re.compile(r"^<(\d+)>(\w{3} [ \d]\d \d\d:\d\d:\d\d) ([^:\[]+)(?:\[(\d+)\])?: ?(.*)$", re.S)
 
