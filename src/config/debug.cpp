@@ -1,5 +1,6 @@
 #include "config/debug.h"
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -18,27 +19,16 @@ namespace {
 log_sink current_sink = nullptr;
 
 void emit(const char* fmt, va_list ap) {
-  if (current_sink == nullptr) {
-    vsyslog(LOG_ERR, fmt, ap);
-    return;
-  }
-  // A log line is never cut: a line too long for the stack buffer is
-  // formatted again into one of exactly the needed size. Short lines need no
-  // memory, so a failure caught because memory ran out can still be logged.
-  char small[1024];
-  va_list copy;
-  va_copy(copy, ap);
-  int n = vsnprintf(small, sizeof small, fmt, copy);
-  va_end(copy);
+  // One stack buffer, no memory: a failure caught because memory ran out can
+  // still be logged. A longer line is cut with a mark.
+  char line[kLogLineMax + 1];
+  int n = vsnprintf(line, sizeof line, fmt, ap);
   if (n < 0) return;
-  if (static_cast<size_t>(n) < sizeof small) {
-    current_sink(small);
-    return;
-  }
-  std::string line(static_cast<size_t>(n) + 1, '\0');
-  vsnprintf(&line[0], line.size(), fmt, ap);
-  line.resize(static_cast<size_t>(n));
-  current_sink(line.c_str());
+  if (static_cast<size_t>(n) > kLogLineMax) memcpy(line + kLogLineMax - 3, "...", 4);
+  if (current_sink == nullptr)
+    syslog(LOG_ERR, "%s", line);
+  else
+    current_sink(line);
 }
 
 void emit_line(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
@@ -61,6 +51,35 @@ void debug(debuglevel level, const char* fmt, ...) {
   va_start(ap, fmt);
   emit(fmt, ap);
   va_end(ap);
+}
+
+std::string log_value(debuglevel level, std::string_view value, size_t max) {
+  std::string out;
+  if ((flag_debug & (1 << level)) == 0) return out;
+  out.reserve(std::min(value.size(), max) + 3);
+  char esc[5];
+  for (size_t i = 0; i < value.size(); ++i) {
+    const unsigned char ch = static_cast<unsigned char>(value[i]);
+    size_t len = 2;
+    esc[0] = '\\';
+    switch (ch) {
+      case '\\': esc[1] = '\\'; break;
+      case '\r': esc[1] = 'r'; break;
+      case '\n': esc[1] = 'n'; break;
+      case '\t': esc[1] = 't'; break;
+      default:
+        if (ch >= 0x20 && ch < 0x7f) {
+          esc[0] = static_cast<char>(ch);
+          len = 1;
+        } else {
+          snprintf(esc, sizeof esc, "\\x%02x", ch);
+          len = 4;
+        }
+    }
+    if (out.size() + len > max) return out += "...";
+    out.append(esc, len);
+  }
+  return out;
 }
 
 void throw_error(const std::string& errmsg) {

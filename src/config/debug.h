@@ -6,12 +6,17 @@
 // flag_debug (a start-up write) and returns a failure (status 1, the message
 // for standard error) at an invalid token. throw_error() logs a caught
 // error's text unconditionally. Tests may divert every line to a sink.
+// log_value() makes a value from the mail server or a daemon fit for a log
+// line: escaped, cut, and computed only when its category is logged. A line
+// longer than kLogLineMax is cut by debug() itself.
 //
 // Layer: config. Owns the syslog connection and the test sink; reads
 // flag_debug (config/settings) and writes it while -d is parsed.
 #pragma once
 
+#include <cstddef>
 #include <string>
+#include <string_view>
 
 #include "config/outcome.h"
 
@@ -31,7 +36,19 @@ enum debuglevel {
 // every category. Ends with a null entry.
 extern const char* const debugstrings[D_MAX + 1];
 
+// The longest message text of one log line, its cut mark included: with
+// syslog's priority, date and tag a datagram stays below 4 KiB.
+constexpr size_t kLogLineMax = 4000;
+// The longest escaped value in a line, before the cut mark "...".
+constexpr size_t kLogValueMax = 256;
+
 void debug(debuglevel level, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+// `value` with "\\" for a backslash, "\r", "\n", "\t" for CR, LF, TAB and
+// "\xNN" (lower-case hex) for every other byte below 0x20 or from 0x7f on,
+// cut after `max` bytes of that text (never inside an escape) with "..."
+// appended. Empty when `level` is not logged: the line is dropped anyway.
+std::string log_value(debuglevel level, std::string_view value, size_t max = kLogValueMax);
+
 outcome parse_debuglevel(const char* string);
 void throw_error(const std::string& errmsg);
 

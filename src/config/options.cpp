@@ -280,7 +280,8 @@ command_line parse_command_line(int argc, char* argv[]) {
       return cl;
     }
   }
-  // Operands after the options are ignored.
+  // Operands are ignored; getopt_long has moved them behind the options.
+  for (int i = optind; i < argc; ++i) cl.operands.push_back(argv[i]);
   if (cl.sock == nullptr || err) cl.result = failure(64, "");
   return cl;
 }

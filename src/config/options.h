@@ -8,7 +8,9 @@
 // 64 with an empty message, found after the whole line was read, on which
 // start-up prints the help text; or a bad -d token, network list or host
 // name, status 1 with the message for standard error, which stops the parse
-// at once. It may be called again after reset_settings() (tests): getopt is
+// at once. Words that are no option nor an option's value (operands) are
+// ignored, as they always were, and listed in `operands` for start-up to
+// log. It may be called again after reset_settings() (tests): getopt is
 // re-initialised on every call.
 //
 // Layer: config, the top of it. Owns the copies of text arguments; writes
@@ -18,6 +20,7 @@
 #include <getopt.h>
 
 #include <cstdio>
+#include <vector>
 
 #include "config/outcome.h"
 
@@ -26,6 +29,7 @@ struct command_line {
   const char* sock = nullptr;         // -p, required
   const char* pidfilename = nullptr;  // -P
   bool dofork = false;                // -f
+  std::vector<const char*> operands;  // ignored words, pointing into argv
   outcome result;                     // see above
 };
 

@@ -65,9 +65,10 @@ iprep_verdict tavipd_query(const ipaddr& client) {
     verdict.rcode = ref.rcode;
     verdict.xcode = ref.xcode;
     verdict.text = "Delivery from " + ip + ref.middle + url + ". Reference code: tid=" + resp.refid;
-    debug(D_MISC, "%s", verdict.text.c_str());
-    debug(D_MISC, "[IPRep] IP: %s, class: %s, action: %s, RefID: %s", ip.c_str(), resp.ipclass.c_str(),
-          resp.action.c_str(), resp.refid.c_str());
+    debug(D_MISC, "%s", log_value(D_MISC, verdict.text, kLogLineMax).c_str());
+    debug(D_MISC, "[IPRep] IP: %s, class: %s, action: %s, RefID: %s", ip.c_str(),
+          log_value(D_MISC, resp.ipclass).c_str(), log_value(D_MISC, resp.action).c_str(),
+          log_value(D_MISC, resp.refid).c_str());
     return verdict;
   }
   debug(D_FUNC, "tavIPd: successful exit");

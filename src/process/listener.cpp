@@ -5,8 +5,10 @@
 #include <netinet/tcp.h>
 #include <stdlib.h>
 #include <string.h>
+#include <strings.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <vector>
 
@@ -25,11 +27,16 @@ int int_option(int fd, int level, int name, bool* ok) {
   return value;
 }
 
-bool is_tcp_listener(int fd) {
+bool is_stream_listener(int fd) {
   bool ok = false;
   if (int_option(fd, SOL_SOCKET, SO_ACCEPTCONN, &ok) != 1 || !ok) return false;
   const int type = int_option(fd, SOL_SOCKET, SO_TYPE, &ok);
-  if (!ok || type != SOCK_STREAM) return false;
+  return ok && type == SOCK_STREAM;
+}
+
+bool is_tcp_listener(int fd) {
+  if (!is_stream_listener(fd)) return false;
+  bool ok = false;
   const int domain = int_option(fd, SOL_SOCKET, SO_DOMAIN, &ok);
   return ok && (domain == AF_INET || domain == AF_INET6);
 }
@@ -65,4 +72,28 @@ int set_listener_nodelay() {
     ++changed;
   }
   return changed;
+}
+
+std::vector<int> listening_sockets() {
+  std::vector<int> found;
+  for (const int fd : open_descriptors())
+    if (is_stream_listener(fd)) found.push_back(fd);
+  return found;
+}
+
+int milter_listener(const char* conn, const std::vector<int>& before) {
+  if (conn != nullptr && strncasecmp(conn, "fd:", 3) == 0) {
+    char* end = nullptr;
+    errno = 0;
+    const long fd = strtol(conn + 3, &end, 10);
+    if (end == conn + 3 || *end != '\0' || errno != 0 || fd < 0 || fd > 65535) return -1;
+    return is_stream_listener(static_cast<int>(fd)) ? static_cast<int>(fd) : -1;
+  }
+  int found = -1;
+  for (const int fd : listening_sockets()) {
+    if (std::find(before.begin(), before.end(), fd) != before.end()) continue;
+    if (found >= 0) return -1;  // two new listeners: no way to tell which
+    found = fd;
+  }
+  return found;
 }

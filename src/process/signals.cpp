@@ -74,6 +74,13 @@ void* run(void*) {
     }
     if (sig == SIGUSR1) {
       run_hook(st.hooks.on_usr1);
+    } else if (sig == SIGQUIT && st.hooks.on_quit) {
+      // The drain ends in smfi_stop(); should it fail half-way, stop anyway.
+      try {
+        st.hooks.on_quit("SIGQUIT");
+      } catch (...) {
+        smfi_stop();
+      }
     } else if (sig != SIGUSR2 && sig != SIGALRM) {
       const char* name = sigabbrev_np(sig);
       if (name != nullptr)

@@ -8,10 +8,12 @@
 // the calling thread, so that every thread libmilter starts afterwards
 // inherits the mask, and waits for them on a thread of its own:
 //   - SIGUSR1 runs hooks.on_usr1 (when set), SIGUSR2 and SIGALRM are ignored;
-//   - every other one (SIGQUIT, SIGXCPU, SIGPWR, real-time signals, and the
-//     fault signals when another process sends them) is logged and stops
-//     the filter as SIGTERM does (smfi_stop()): messages in progress end and
-//     their spool files go;
+//   - SIGQUIT runs hooks.on_quit when set (the drain, drain.h: the stop
+//     that lets sessions in progress end) on this thread;
+//   - every other one (SIGQUIT without hooks.on_quit, SIGXCPU, SIGPWR,
+//     real-time signals, and the fault signals when another process sends
+//     them) is logged and stops the filter as SIGTERM does (smfi_stop()):
+//     messages in progress end and their spool files go;
 //   - every hooks.interval seconds the thread runs hooks.every_interval.
 // A real fault (SIGSEGV from a bad access, abort()) still ends the process:
 // the kernel and the C library unblock those signals themselves.
@@ -36,6 +38,7 @@
 
 struct signal_hooks {
   std::function<void()> on_usr1;
+  std::function<void(const char* signal_name)> on_quit;
   std::function<void()> every_interval;
   int interval = 10;  // seconds
 };

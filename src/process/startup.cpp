@@ -16,10 +16,12 @@
 #include <cstring>
 #include <exception>
 #include <string>
+#include <vector>
 
 #include "config/debug.h"
 #include "config/options.h"
 #include "config/settings.h"
+#include "process/drain.h"
 #include "process/notify.h"
 #include "process/reporting.h"
 #include "engines/exchange.h"
@@ -35,11 +37,26 @@
 
 namespace {
 
+// How long messages of sessions a drain cut off get to end.
+constexpr int kCutSessionsWaitMs = 1000;
+
 // How often the counters are written to the metrics file and systemd.
 constexpr int kPublishInterval = 10;  // seconds
 
-// Below this many descriptors start-up warns: about 1,300 sessions at once.
+// Below this many descriptors start-up warns: about 1,360 messages at once.
 constexpr rlim_t kWantedDescriptors = 4096;
+
+// What the process holds besides its sessions: standard input, output and
+// error, the listening socket, libmilter's worker-pool pipe, the syslog
+// socket, the locked pidfile, and for a moment the metrics file, the notify
+// socket or the sample directory. Measured: 6 with neither syslog nor
+// pidfile.
+constexpr rlim_t kReservedDescriptors = 10;
+
+// A session holds the mail server's connection from connect to close; a
+// message adds its spool file from MAIL to its end, and a daemon query its
+// socket while it lasts.
+constexpr rlim_t kDescriptorsPerMessage = 3;
 
 // A peer that stops in the middle of the milter dialogue (or never sends
 // its next command) is dropped after this many seconds, which releases its
@@ -111,7 +128,18 @@ outcome register_filter() {
 // (remove_stale_socket), a live one never does. Failing here is not final:
 // smfi_main() tries to open the socket again and reports the failure through
 // its result.
-bool open_listener() { return smfi_opensocket(false) == MI_SUCCESS; }
+// libmilter logs why only to syslog: whoever started the filter by hand
+// sees it on standard error too (bind's error, when errno still holds it).
+bool open_listener(const char* sock) {
+  errno = 0;
+  if (smfi_opensocket(false) == MI_SUCCESS) return true;
+  const int err = errno;
+  if (err != 0)
+    fprintf(stderr, "Could not open the milter socket \"%s\": %s\n", sock, strerror(err));
+  else
+    fprintf(stderr, "Could not open the milter socket \"%s\" (libmilter's syslog lines say why)\n", sock);
+  return false;
+}
 
 // At the descriptor limit libmilter's listener spins on accept() failing
 // with EMFILE, so every descriptor the hard limit allows is made available.
@@ -130,15 +158,11 @@ void raise_descriptor_limit() {
       debug(D_MISC, "Could not raise the open-file limit to %llu - %s",
             static_cast<unsigned long long>(lim.rlim_max), strerror(errno));
   }
-  // Each session holds up to three descriptors: the mail server's
-  // connection, the spool file and a daemon's socket. Past the limit new
-  // sessions are not even accepted, and libmilter logs nothing: say so now.
-  if (lim.rlim_cur < kWantedDescriptors)
-    debug(D_ALWAYS, "The open-file limit of %llu allows about %llu sessions at once: raise the hard limit "
-          "(LimitNOFILE= in the service, ulimit -Hn, limits.conf nofile) to at least %llu for a busy server",
-          static_cast<unsigned long long>(lim.rlim_cur),
-          static_cast<unsigned long long>(lim.rlim_cur > 64 ? (lim.rlim_cur - 64) / 3 : 0),
-          static_cast<unsigned long long>(kWantedDescriptors));
+  // Past the limit a spool file or a daemon socket cannot be opened (the
+  // message is deferred) or a connection waits unaccepted, and libmilter
+  // logs nothing: say so now.
+  std::string advice = descriptor_limit_advice(lim.rlim_cur);
+  if (!advice.empty()) debug(D_ALWAYS, "%s", advice.c_str());
 }
 
 // A file-size limit on the process (RLIMIT_FSIZE, systemd's LimitFSIZE) must
@@ -150,8 +174,12 @@ void ignore_file_size_signal() { signal(SIGXFSZ, SIG_IGN); }
 // (a message waiting for its daemon); the process would end under them and
 // leave their spool files behind. Messages get the time of one daemon
 // exchange to end; whatever spool file is still in use after that goes.
+// After a drain that reached its bound, the sessions still open were cut
+// off and will not be served again, and the next filter waits for this one
+// while mail servers wait in the held socket's backlog: a second only.
 void finish_messages() {
-  if (spool_wait_idle(2 * kDaemonTimeout * 1000)) return;
+  const int wait_ms = drain_cut_sessions() ? kCutSessionsWaitMs : 2 * kDaemonTimeout * 1000;
+  if (spool_wait_idle(wait_ms)) return;
   int removed = spool_remove_leftovers();
   if (removed > 0) debug(D_ALWAYS, "Removed %d spool file(s) of messages still in progress", removed);
 }
@@ -181,10 +209,28 @@ int stop_start_up(const outcome& failed) {
 
 }  // namespace
 
+std::string descriptor_limit_advice(unsigned long long limit) {
+  if (limit >= kWantedDescriptors) return std::string();
+  const unsigned long long free = limit > kReservedDescriptors ? limit - kReservedDescriptors : 0;
+  char text[400];
+  snprintf(text, sizeof text,
+           "The open-file limit of %llu allows about %llu messages in progress at once (%llu descriptors each: "
+           "the mail server's connection, the spool file, a daemon's socket) and %llu connections: raise the "
+           "hard limit (LimitNOFILE= in the service, ulimit -Hn, limits.conf nofile) to at least %llu for a "
+           "busy server",
+           limit, free / kDescriptorsPerMessage, static_cast<unsigned long long>(kDescriptorsPerMessage), free,
+           static_cast<unsigned long long>(kWantedDescriptors));
+  return text;
+}
+
 int tav_main(int argc, char* argv[]) {
   std::set_terminate(__gnu_cxx::__verbose_terminate_handler);
   open_log();
   command_line cl = parse_command_line(argc, argv);
+  // A value with a blank that was not quoted leaves its second half as such
+  // a word: the option got only the first half.
+  for (const char* word : cl.operands)
+    debug(D_ALWAYS, "Ignoring \"%s\" on the command line: it is neither an option nor an option's value", word);
   if (!cl.result.ok()) return stop_start_up(cl.result);
   if (cl.dofork) {
     cl.pidfilename = absolute_path(cl.pidfilename);
@@ -218,6 +264,7 @@ int tav_main(int argc, char* argv[]) {
   // From here on a stopping signal waits for libmilter's loop to take it.
   signal_hooks hooks;
   hooks.on_usr1 = log_counters;
+  hooks.on_quit = drain_and_stop;
   hooks.every_interval = [] {
     publish_counters();
     release_memory_when_idle();
@@ -232,8 +279,10 @@ int tav_main(int argc, char* argv[]) {
   ignore_file_size_signal();
   raise_descriptor_limit();
   smfi_settimeout(kMtaTimeout);
-  const bool listening = open_listener();
+  const std::vector<int> listening_before = listening_sockets();
+  const bool listening = open_listener(cl.sock);
   set_listener_nodelay();  // inet: no Nagle stall between reply packets
+  if (listening) set_drain_listener(milter_listener(cl.sock, listening_before));
   // systemd (Type=notify): from here a connect succeeds and is served as soon
   // as smfi_main() runs, so the mail server may be started.
   publish_counters();
@@ -242,6 +291,7 @@ int tav_main(int argc, char* argv[]) {
     notify("READY=1");
   }
   const int result = smfi_main();
+  end_drain();
   hold_stop_signals();
   notify("STOPPING=1");
   notify_status("Stopping, waiting for messages in progress");

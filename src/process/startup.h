@@ -12,4 +12,10 @@
 // detaching, libmilter's loop); may use every layer below.
 #pragma once
 
+#include <string>
+
 int tav_main(int argc, char* argv[]);
+
+// The start-up warning for a descriptor limit below 4096: how many messages
+// may be in progress at once and how many connections open; empty above.
+std::string descriptor_limit_advice(unsigned long long limit);

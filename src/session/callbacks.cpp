@@ -75,12 +75,13 @@ sfsistat spool_write_failed(SMFICTX* ctx, context& c, const spool_status& s) {
   if (*id == '\0') id = smfi_getsymval(ctx, const_cast<char*>("i"));
   if (id == nullptr) id = "unknown";
   if (s.partial)
-    debug(D_FUNC, "%s: %s: write(): %s truncated", id, m.tmppath().c_str(), err);
+    debug(D_FUNC, "%s: %s: write(): %s truncated", log_value(D_FUNC, id).c_str(), m.tmppath().c_str(), err);
   else
-    debug(D_FUNC, "%s: %s: write(): %s", id, m.tmppath().c_str(), err);
+    debug(D_FUNC, "%s: %s: write(): %s", log_value(D_FUNC, id).c_str(), m.tmppath().c_str(), err);
   // The lines above need -d FUNC; a deferral must be visible with the
   // default categories too.
-  debug(D_ALWAYS, "%s: spool file %s could not be written (%s): message deferred", id, m.tmppath().c_str(), err);
+  debug(D_ALWAYS, "%s: spool file %s could not be written (%s): message deferred", log_value(D_ALWAYS, id).c_str(),
+        m.tmppath().c_str(), err);
   set_reply(ctx, "451", "4.3.0", "Temporary failure while storing the message, please try again later");
   count_message(direction_of(c), msg_action::tempfail_451);
   count_deferral(deferral_cause::spool_failure);
@@ -160,7 +161,7 @@ sfsistat mlfi_envfrom(SMFICTX* ctx, char** envfrom) {
     c->userAuth = true;
     if (auth_bypass_ipr) {
       debug(D_FUNC, "[IPRep] IP: %s, User %s authenticated, bypassing IP Reputation",
-            ipaddr_text(c->connect_ip).c_str(), user);
+            ipaddr_text(c->connect_ip).c_str(), log_value(D_FUNC, user).c_str());
       c->doIPd = false;
       bypassed = true;
     }
@@ -228,7 +229,7 @@ sfsistat mlfi_eoh(SMFICTX* ctx) {
   const char* id = smfi_getsymval(ctx, const_cast<char*>("i"));
   if (id == nullptr) id = "unknown";
   if (tavMilter* m = message_of(ctx)) m->queueid = id;
-  debug(D_MISC, "queueid=%s", id);
+  debug(D_MISC, "queueid=%s", log_value(D_MISC, id).c_str());
   debug(D_FUNC, "mlfi_eoh: exit");
   return SMFIS_CONTINUE;
 }

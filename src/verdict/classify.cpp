@@ -138,7 +138,7 @@ sfsistat mlfi_eom(SMFICTX* ctx) {
     // spool file, so its line is ours.
     if (ex.outcome == exchange_outcome::stream_failure) {
       char ebuf[128];
-      debug(D_FUNC, "%s: %s: write message to tavasd(): %s", m.queueid.c_str(), m.tmppath().c_str(),
+      debug(D_FUNC, "%s: %s: write message to tavasd(): %s", log_value(D_FUNC, m.queueid).c_str(), m.tmppath().c_str(),
             strerror_r(ex.saved_errno, ebuf, sizeof ebuf));
     }
     sfsistat status = failure_status(ex.outcome, outbound_mode);

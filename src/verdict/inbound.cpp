@@ -55,8 +55,9 @@ struct inbound_call {
 
   void log(const char* action) {
     debug(D_MISC, "[ASVOD] IN IP: %s, Sender(Auth): %s(%s), Spam: %s, VOD: %s, RefID: %s, Action: %s, QueueId: %s",
-          m.connectip().c_str(), m.from().c_str(), auth_log_text(c), r.r_spam.c_str(), r.r_vod.c_str(),
-          r.refid.c_str(), action, m.queueid.c_str());
+          m.connectip().c_str(), log_value(D_MISC, m.from()).c_str(), log_value(D_MISC, auth_log_text(c)).c_str(),
+          log_value(D_MISC, r.r_spam).c_str(), log_value(D_MISC, r.r_vod).c_str(), log_value(D_MISC, r.refid).c_str(),
+          action, log_value(D_MISC, m.queueid).c_str());
   }
 
   // One class: refuse it when its switch says so, otherwise tag it. A value

@@ -99,18 +99,24 @@ struct outbound_call {
     debug(D_MISC,
           "[ASVOD] OUT IP: %s, Sender(Auth): %s(%s), Spam: %s, VOD: %s, RefID: %s, Action: %s, Reason: %s, "
           "QueueId: %s, SenderID: %s, Flags: %s, TMsg: %s, TSpam: %s, TSus: %s, TVirus: %s",
-          m.connectip().c_str(), m.from().c_str(), auth_log_text(c), r.r_spam.c_str(), r.r_vod.c_str(),
-          r.refid.c_str(), action, reason, m.queueid.c_str(), s.sSenderID.c_str(), s.sThreshold.c_str(),
-          s.sTotalM.c_str(), s.sTotalS.c_str(), s.sTotalB.c_str(), s.sTotalV.c_str());
+          m.connectip().c_str(), log_value(D_MISC, m.from()).c_str(), log_value(D_MISC, auth_log_text(c)).c_str(),
+          log_value(D_MISC, r.r_spam).c_str(), log_value(D_MISC, r.r_vod).c_str(), log_value(D_MISC, r.refid).c_str(),
+          action, reason, log_value(D_MISC, m.queueid).c_str(), log_value(D_MISC, s.sSenderID).c_str(),
+          log_value(D_MISC, s.sThreshold).c_str(), log_value(D_MISC, s.sTotalM).c_str(),
+          log_value(D_MISC, s.sTotalS).c_str(), log_value(D_MISC, s.sTotalB).c_str(),
+          log_value(D_MISC, s.sTotalV).c_str());
   }
 
   void log_summary(const char* sAction) {
     debug(D_MISC,
           "[ASVOD] OUT IP: %s, Sender(Auth): %s(%s), Spam: %s, VOD: %s, RefID: %s, Action: %s, QueueId: %s, "
           "SenderID: %s, Flags: %s, TMsg: %s, TSpam: %s, TSus: %s, TVirus: %s",
-          m.connectip().c_str(), m.from().c_str(), auth_log_text(c), r.r_spam.c_str(), r.r_vod.c_str(),
-          r.refid.c_str(), sAction, m.queueid.c_str(), s.sSenderID.c_str(), s.sThreshold.c_str(),
-          s.sTotalM.c_str(), s.sTotalS.c_str(), s.sTotalB.c_str(), s.sTotalV.c_str());
+          m.connectip().c_str(), log_value(D_MISC, m.from()).c_str(), log_value(D_MISC, auth_log_text(c)).c_str(),
+          log_value(D_MISC, r.r_spam).c_str(), log_value(D_MISC, r.r_vod).c_str(), log_value(D_MISC, r.refid).c_str(),
+          sAction, log_value(D_MISC, m.queueid).c_str(), log_value(D_MISC, s.sSenderID).c_str(),
+          log_value(D_MISC, s.sThreshold).c_str(), log_value(D_MISC, s.sTotalM).c_str(),
+          log_value(D_MISC, s.sTotalS).c_str(), log_value(D_MISC, s.sTotalB).c_str(),
+          log_value(D_MISC, s.sTotalV).c_str());
   }
 
   bool global_policy() {
@@ -180,14 +186,15 @@ int32_t whiteblue_value(const std::string& text) {
 sfsistat outbound_policy(SMFICTX* ctx, context& c, tavMilter& m, std::string& answer,
                          const classification_result& r) {
   senderid_values s = read_senderid_values(answer);
-  debug(D_FUNC, "milter senderid: %s", s.sSenderID.c_str());
+  debug(D_FUNC, "milter senderid: %s", log_value(D_FUNC, s.sSenderID).c_str());
 
   uint32_t nflags = counter_value(s.sThreshold);
   int32_t nWhiteBlue = whiteblue_value(s.sWhiteBlueList);
   bool bReport = false;
   for (const flag_group& g : kFlagGroups) {
     if (nflags & g.mask) {
-      debug(D_ALWAYS, "milter %s threshold crossed: %d %s", g.name, static_cast<int>(nflags), s.sSenderID.c_str());
+      debug(D_ALWAYS, "milter %s threshold crossed: %d %s", g.name, static_cast<int>(nflags),
+            log_value(D_ALWAYS, s.sSenderID).c_str());
       bReport = true;
       break;
     }

@@ -6,9 +6,13 @@ systemd-analyze, configure Debian's own Postfix from its packaged master.cf
 (smtpd and cleanup chrooted) by following README.Debian word for word, start
 tav-milter as tav-milter.service would (its user, umask, directories,
 environment and command line, with a NOTIFY_SOCKET the test owns), send mail
-over SMTP and by local submission and find the verdict headers, start it
-again the way tav-milter.socket would (systemd-socket-activate), then purge
-the package and check that nothing of it is left.
+over SMTP and by local submission and find the verdict headers and the
+packaged defaults' verdict line in syslog, serve the packaged metrics file
+through Debian's node_exporter (as user prometheus, linked as README.Debian
+says), run the manual page's "By hand" example as written, start the service
+again the way tav-milter.socket would (systemd-socket-activate) with a quoted
+OPTIONS value holding a blank, then purge the package and check that nothing
+of it is left (files, directories, the node_exporter link, user and group).
 
 The stand-in scanning daemons run as user nobody in group tav-milter: the
 spool files must be readable by a daemon in the filter's group, by path.
@@ -33,6 +37,7 @@ import sys
 import tempfile
 import time
 import unittest
+import urllib.request
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 TOP = os.path.abspath(os.path.join(HERE, "..", ".."))
@@ -42,6 +47,9 @@ import mta  # noqa: E402
 
 UNITS = "/lib/systemd/system"
 SOCKET_PATH = "/var/spool/postfix/tav-milter/tav-milter.sock"
+METRICS_FILE = "/var/lib/tav-milter/metrics/tav-milter.prom"
+TEXTFILE_DIR = "/var/lib/prometheus/node-exporter"  # node_exporter's default
+CHECK_PLUGIN = "/usr/lib/nagios/plugins/tav-milter-check"
 # Where a name containing "tav-milter" may appear once the package is in.
 PACKAGE_ROOTS = ("/etc", "/lib/systemd", "/usr/lib/tmpfiles.d", "/usr/sbin", "/usr/share/man/man8",
                  "/usr/share/doc", "/var/lib", "/var/spool/postfix", "/run")
@@ -67,7 +75,7 @@ def why_not_here():
     if os.geteuid() != 0:
         return "needs root"
     for prog in ("git", "dpkg-buildpackage", "lintian", "systemd-analyze", "systemd-socket-activate",
-                 "setpriv", "postfix", "smtp-sink", "swaks", "man"):
+                 "setpriv", "postfix", "smtp-sink", "swaks", "man", "prometheus-node-exporter"):
         if not shutil.which(prog):
             return "%s is not installed (scripts/install-deps installs it)" % prog
     if os.path.isdir("/run/systemd/system"):
@@ -148,8 +156,10 @@ def environment_file(path):
 def service_start(service):
     """What systemd would run for [Service]: (argv, env, umask, user, group).
 
-    The unit's command line may only use "$$" (a literal "$" for the shell);
-    systemd's own ${VAR} expansion is not emulated."""
+    The unit's command line may use "$$" (a literal "$" for the shell) and
+    "$VAR" as a word of its own, which systemd replaces by the variable's
+    value split at blanks, quotes respected and removed (shlex's POSIX
+    rules); other forms of systemd's expansion are not emulated."""
     env = {"PATH": "/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin"}
     for key, value in service:
         if key == "Environment":
@@ -161,9 +171,14 @@ def service_start(service):
             if os.path.exists(path) or not value.startswith("-"):
                 env.update(environment_file(path))
     command = first(service, "ExecStart")
-    if re.search(r"\$(?!\$)", command.replace("$$", "")):
-        raise AssertionError("ExecStart uses systemd's variable expansion, which this test does not emulate")
-    argv = [word.replace("$$", "$") for word in shlex.split(command)]
+    argv = []
+    for word in shlex.split(command):
+        if re.fullmatch(r"\$[A-Za-z_]\w*", word):
+            argv += shlex.split(env.get(word[1:], ""))
+        elif re.search(r"\$(?!\$)", word.replace("$$", "")):
+            raise AssertionError("ExecStart uses systemd's variable expansion in a form this test does not emulate")
+        else:
+            argv.append(word.replace("$$", "$"))
     return argv, env, int(first(service, "UMask", "0022"), 8), first(service, "User"), first(service, "Group")
 
 
@@ -186,6 +201,46 @@ def as_user(user, group, argv):
 def with_env(env, argv):
     """argv with exactly env as its environment."""
     return ["env", "-i"] + ["%s=%s" % kv for kv in env.items()] + argv
+
+
+def readme_debian_block(containing):
+    """The indented block of README.Debian that holds `containing`, as lines."""
+    text = contents(os.path.join(TOP, "debian", "README.Debian"))
+    for block in re.finditer(r"(?m)(?:^    .*\n)+", text):
+        if containing in block.group(0):
+            return [line[4:] for line in block.group(0).splitlines()]
+    raise AssertionError("README.Debian has no block with %r" % containing)
+
+
+def man_page_example(title):
+    """The literal block of the installed manual page's subsection `title`,
+    as a shell would read it."""
+    text = run(["sh", "-c", "zcat -f /usr/share/man/man8/tav-milter.8*"])
+    section = text.split("\n.Ss %s\n" % title, 1)[1]
+    block = section.split("\n.Bd -literal -offset indent\n", 1)[1].split("\n.Ed\n", 1)[0]
+    return block.replace("\\e", "\\") + "\n"
+
+
+def process_with_cmdline(prefix):
+    """The id of the process whose command line begins with `prefix`."""
+    for pid in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            if contents("/proc/%s/cmdline" % pid, "rb").startswith(prefix):
+                return int(pid)
+        except OSError:
+            pass  # ended meanwhile
+    raise AssertionError("no process runs %r" % prefix)
+
+
+def prometheus_text(body):
+    """{(name, frozenset of label pairs): value} of an exposition."""
+    samples = {}
+    for line in body.splitlines():
+        m = re.match(r"^(\w+)(?:\{(.*)\})? (\S+)$", line)
+        if m:
+            labels = frozenset(re.findall(r'(\w+)="([^"]*)"', m.group(2) or ""))
+            samples[(m.group(1), labels)] = float(m.group(3))
+    return samples
 
 
 def readme_debian_postfix():
@@ -302,10 +357,20 @@ class Deployment(unittest.TestCase):
         self.assertIn("postfix", grp.getgrnam("tav-milter").gr_mem)
         st = os.stat(os.path.dirname(SOCKET_PATH))
         self.assertEqual((st.st_uid, st.st_gid, stat.S_IMODE(st.st_mode)), (tav.pw_uid, tav.pw_gid, 0o750))
+        # One version: the package's is the one the binary reports.
+        version = run(["dpkg-query", "-W", "-f", "${Version}", "tav-milter"])
+        shown = subprocess.run(["/usr/sbin/tav-milter"], capture_output=True, text=True).stdout.split("\n")[0]
+        self.assertEqual((shown, version), ("tav-milter - Version " + harness.VERSION, harness.VERSION))
         conffiles = run(["dpkg-query", "-W", "-f", "${Conffiles}", "tav-milter"])
         self.assertIn("/etc/default/tav-milter", conffiles)
         self.assertTrue(os.path.islink("/etc/systemd/system/multi-user.target.wants/tav-milter.service"))
-        self.assertFalse(glob.glob("/etc/systemd/system/*/tav-milter.socket"), "the socket unit is optional")
+        # Socket activation is the default: the socket outlives restarts of the
+        # service, and an upgrade restarts the service only.
+        self.assertTrue(os.path.islink("/etc/systemd/system/sockets.target.wants/tav-milter.socket"))
+        postinst = contents("/var/lib/dpkg/info/tav-milter.postinst")
+        self.assertRegex(postinst, r"deb-systemd-invoke start 'tav-milter.socket'")
+        self.assertNotRegex(postinst, r"deb-systemd-invoke \S*restart\S* 'tav-milter.socket'")
+        self.assertRegex(postinst, r"_dh_action=restart[\s\S]*deb-systemd-invoke \$_dh_action 'tav-milter.service'")
         verify = subprocess.run(["systemd-analyze", "verify", UNITS + "/tav-milter.service",
                                  UNITS + "/tav-milter.socket"], capture_output=True, text=True)
         self.assertEqual((verify.returncode, verify.stdout + verify.stderr), (0, ""))
@@ -326,12 +391,18 @@ class Deployment(unittest.TestCase):
             raise AssertionError("tav-standin ended at start: %s %s" % proc.output())
         return {role: int(port) for role, port in (l.split("=") for l in contents(ready).split())}
 
-    def configure_filter(self, ports):
-        """What the admin edits in /etc/default/tav-milter: where the daemons
-        are, and verdict lines in the log."""
+    def configure_filter(self, ports, more=""):
+        """What the admin edits in /etc/default/tav-milter: the daemons' ports
+        in the packaged OPTIONS, whose other values (verdict lines, metrics)
+        stay as shipped; `more` goes at the end of OPTIONS."""
         text = contents("/etc/default/tav-milter")
-        options = 'OPTIONS="-h 127.0.0.1 -z %d -H 127.0.0.1 -Z %d -d MISC"' % (ports["asd"], ports["ipd"])
-        text, n = re.subn(r"(?m)^OPTIONS=.*$", options, text)
+        options = re.search(r'(?m)^OPTIONS="(.*)"$', text).group(1)
+        self.assertIn("-d MISC", options, "the packaged defaults log the verdicts")
+        self.assertIn("--metrics-file " + METRICS_FILE, options)
+        for flag, port in (("-z", ports["asd"]), ("-Z", ports["ipd"])):
+            options, n = re.subn(r"(?<!\S)%s \d+" % flag, "%s %d" % (flag, port), options)
+            self.assertEqual(n, 1, flag)
+        text, n = re.subn(r"(?m)^OPTIONS=.*$", lambda m: 'OPTIONS="%s%s"' % (options, more), text)
         self.assertEqual(n, 1)
         with open("/etc/default/tav-milter", "w") as f:
             f.write(text)
@@ -390,8 +461,9 @@ class Deployment(unittest.TestCase):
         os.chmod(listen, int(first(socket_unit, "SocketMode"), 8))
         return proc
 
-    def stop_service(self, proc):
-        proc.send(signal.SIGTERM)
+    def stop_service(self, proc, service):
+        """As systemd stops it: the unit's KillSignal (the drain)."""
+        proc.send(signal.Signals[first(service, "KillSignal", "SIGTERM")])
         self.notify.wait("STOPPING=1")
         self.assertEqual(proc.popen.wait(40), 0)
 
@@ -410,11 +482,80 @@ class Deployment(unittest.TestCase):
             self.assertEqual(headers.get("X-Spam-Flag"), "YES", message)
             self.assertRegex(headers.get("X-TVRN-RefID", ""), r"\S", message)
         self.sb.wait_for_log(re.compile(r"\[ASVOD\] IN .*Spam: Bulk.*Action: tag, QueueId: %s" % r.queue_id))
+        verdicts = [m for m in self.sb.messages() if m.startswith("[ASVOD]") and m.endswith(" " + r.queue_id)]
+        self.assertEqual(len(verdicts), 1, "one verdict line per message")
         # File mode, in the unit's TMPDIR, read by a daemon of the filter's group.
         requests = [contents(p) for p in glob.glob(os.path.join(self.record, "*-asd.request"))]
         self.assertTrue(requests)
         for request in requests:
             self.assertIn("X-TVRN-FileName: /var/lib/tav-milter/spool/tavmilt.", request)
+
+    def start_node_exporter(self):
+        """Debian's node_exporter as its service runs it (user prometheus), on
+        a loopback port, its textfile collector alone reading its default
+        directory, after README.Debian's link to the metrics file."""
+        for line in readme_debian_block("/var/lib/prometheus/node-exporter"):
+            run(["sh", "-c", line])
+        port = harness.free_port()
+        argv = as_user("prometheus", "prometheus", [
+            "prometheus-node-exporter", "--web.listen-address=127.0.0.1:%d" % port,
+            "--collector.disable-defaults", "--collector.textfile",
+            "--collector.textfile.directory=" + TEXTFILE_DIR])
+        proc = self.sb.start(argv, name="node_exporter", logged=False)
+        harness.wait_for_port(port, timeout=20)
+        self.node_exporter = "http://127.0.0.1:%d/metrics" % port
+        return proc
+
+    def scrape(self):
+        with urllib.request.urlopen(self.node_exporter, timeout=10) as answer:
+            return prometheus_text(answer.read().decode())
+
+    def check_metrics(self, service, messages):
+        """The packaged metrics file, readable by node_exporter's user but not
+        the spool, served with no scrape error once it counts `messages`."""
+        rw = [p.lstrip("-") for p in " ".join(v for k, v in service if k == "ReadWritePaths").split()]
+        rw += [os.path.join("/var/lib", d) for d in first(service, "StateDirectory", "").split()]
+        self.assertTrue(any(os.path.dirname(METRICS_FILE).startswith(p) for p in rw),
+                        "ProtectSystem=strict: the service may not write %s" % METRICS_FILE)
+        for path, mode in (("/var/lib/tav-milter", 0o755), (os.path.dirname(METRICS_FILE), 0o755),
+                           (METRICS_FILE, 0o644), ("/var/lib/tav-milter/spool", 0o750)):
+            self.assertEqual(stat.S_IMODE(os.stat(path).st_mode), mode, path)
+        denied = subprocess.run(as_user("prometheus", "prometheus", ["ls", "/var/lib/tav-milter/spool"]),
+                                capture_output=True, text=True)
+        self.assertNotEqual(denied.returncode, 0, "node_exporter's user reads no spool")
+        tagged = (("action", "tag"), ("direction", "inbound"))
+
+        def counted():
+            samples = self.scrape()
+            if samples.get(("tav_milter_messages_total", frozenset(tagged))) == messages:
+                return samples
+            return None
+        samples = harness.wait_for(counted, 25, interval=1, what="the tagged messages in node_exporter")
+        self.assertEqual(samples[("node_textfile_scrape_error", frozenset())], 0)
+        self.assertGreaterEqual(len([k for k in samples if k[0].startswith("tav_milter_")]), 50)
+
+    def run_by_hand(self):
+        """The manual page's "By hand" example, as written, beside the
+        running service: it serves on its own socket until SIGINT."""
+        example = man_page_example("By hand")
+        sock = re.search(r"-p unix:(\S+)", example).group(1)
+        self.sb.clear_log()
+        proc = self.sb.start(["sh", "-c", example], name="by-hand", env={"PATH": "/usr/sbin:/usr/bin:/sbin:/bin"})
+        harness.wait_for(lambda: harness.milter_listening("unix:" + sock) or proc.popen.poll() is not None,
+                         20, what="the By-hand filter's socket")
+        self.assertIsNone(proc.popen.poll(), proc.popen.poll() is None or proc.output())
+        st = os.stat(sock)
+        self.assertEqual((stat.S_IMODE(st.st_mode), grp.getgrgid(st.st_gid).gr_name), (0o770, "tav-milter"))
+        check = subprocess.run([CHECK_PLUGIN, "-p", "unix:" + sock, "-A", "-I"], capture_output=True, text=True)
+        self.assertEqual(check.returncode, 0, check.stdout + check.stderr)
+        pid = process_with_cmdline(b"tav-milter\0-p\0unix:" + sock.encode())
+        uids = re.search(r"(?m)^Uid:\s+(.*)$", contents("/proc/%d/status" % pid)).group(1).split()
+        self.assertEqual(set(uids), {str(pwd.getpwnam("tav-milter").pw_uid)})
+        os.kill(pid, signal.SIGINT)  # Control-C
+        self.assertEqual(proc.popen.wait(40), 0)
+        out, err = proc.output()
+        self.assertEqual((out, err), ("", ""))
+        self.sb.wait_for_log("tav-milter %s exiting" % harness.VERSION)
 
     # -- the test ------------------------------------------------------------------
     def test_package_service_postfix_purge(self):
@@ -443,17 +584,26 @@ class Deployment(unittest.TestCase):
         uids = re.search(r"(?m)^Uid:\s+(.*)$", contents("/proc/%d/status" % proc.pid)).group(1).split()
         self.assertEqual(set(uids), {str(pwd.getpwnam("tav-milter").pw_uid)}, "root is never kept")
 
+        exporter = self.start_node_exporter()
         maillog = self.configure_postfix(sink.port)
         self.send_and_check(sink, maillog, "service")
-        self.stop_service(proc)
+        self.check_metrics(service, 2)
+        self.assertFalse([m for m in self.sb.messages() if m.startswith("Ignoring ")])
+        self.run_by_hand()  # beside the service
+        self.stop_service(proc, service)
         self.assertEqual(os.listdir("/var/lib/tav-milter/spool"), [])
 
         # The socket unit: systemd holds the listener, the service gets -p fd:3.
+        # A quoted value with a blank in OPTIONS stays one word.
+        spaced = os.path.join(os.path.dirname(METRICS_FILE), "tav milter.prom")
+        self.configure_filter(ports, more=" --metrics-file '%s'" % spaced)
         proc = self.start_service(service, socket_unit)
         self.send_and_check(sink, maillog, "socket")
         self.notify.wait("READY=1")
         self.assertIn("\0-p\0fd:3\0", contents("/proc/%d/cmdline" % proc.pid))
-        self.stop_service(proc)
+        self.assertTrue(os.path.exists(spaced))
+        self.assertFalse([m for m in self.sb.messages() if m.startswith("Ignoring ")])
+        self.stop_service(proc, service)
 
         self.stop_postfix()
         run(["dpkg", "--purge", "tav-milter"])
@@ -462,6 +612,12 @@ class Deployment(unittest.TestCase):
         for name, db in (("user", pwd.getpwnam), ("group", grp.getgrnam)):
             with self.assertRaises(KeyError, msg="%s tav-milter is left" % name):
                 db("tav-milter")
+        self.assertFalse(os.path.lexists("/var/lib/tav-milter"))
+        # node_exporter serves no stale series and has nothing to complain about.
+        samples = self.scrape()
+        self.assertEqual([k for k in samples if k[0].startswith("tav_milter_")], [])
+        self.assertEqual(samples[("node_textfile_scrape_error", frozenset())], 0)
+        exporter.stop()
         print("package built in %.0f s, whole deployment %.0f s" % (built - started, time.monotonic() - started))
 
 

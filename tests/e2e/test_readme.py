@@ -24,7 +24,8 @@ class ReadmeSnippets(unittest.TestCase):
         for readme, quote in ((README, fenced), (README_DEBIAN, indented)):
             with open(readme) as f:
                 doc = f.read()
-            for name in ("postfix/milter.cf", "sendmail/milter.mc"):
+            names = ("postfix/milter.cf", "sendmail/milter.mc") + (("haproxy/haproxy.cfg",) if readme == README else ())
+            for name in names:
                 with self.subTest(readme=os.path.basename(readme), snippet=name):
                     with open(os.path.join(HERE, name)) as f:
                         text = f.read()

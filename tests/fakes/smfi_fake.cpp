@@ -1,5 +1,6 @@
 #include "fakes/smfi_fake.h"
 
+#include <cerrno>
 #include <cstring>
 #include <new>
 
@@ -93,7 +94,9 @@ int smfi_register(struct smfiDesc desc) {
 int smfi_opensocket(bool rmsocket) {
   the_state.calls.push_back("opensocket");
   the_state.opensocket_rmsocket = rmsocket;
-  return MI_SUCCESS;
+  if (the_state.opensocket_errno == 0) return MI_SUCCESS;
+  errno = the_state.opensocket_errno;
+  return MI_FAILURE;
 }
 
 int smfi_settimeout(int seconds) {

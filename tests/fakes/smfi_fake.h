@@ -46,6 +46,7 @@ struct recorded {
   int register_result = MI_SUCCESS;
   int main_result = MI_SUCCESS;
   bool opensocket_rmsocket = false;
+  int opensocket_errno = 0;  // not 0: smfi_opensocket fails with errno set to it
   // Runs inside smfi_main, to look at the process while it would be serving.
   std::function<void()> during_main;
   // Makes the next call of this function ("getpriv", "setpriv", "getsymval")

@@ -11,13 +11,14 @@ Typical use:
         milter = sb.start_milter(["-d", "ALL"])
         sb.miltertest(script)
         milter.stop()
-        assert "tav-milter 2.0.1 exiting" in sb.messages()
+        assert "tav-milter %s exiting" % VERSION in sb.messages()
 
 Needs root (mount namespaces), python3, unshare and miltertest.
 """
 
 import os
 import re
+import select
 import shutil
 import signal
 import socket
@@ -30,6 +31,16 @@ import unittest
 MILTER = os.environ.get("TAV_MILTER", "tav-milter")
 STANDIN = os.environ.get("TAV_STANDIN", "tav-standin")
 MILTERTEST = shutil.which("miltertest") or "/usr/bin/miltertest"
+
+
+def _changelog_version():
+    """The version of the top entry of debian/changelog, the one source of it."""
+    path = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "debian", "changelog")
+    with open(path) as f:
+        return re.match(r"tav-milter \(([^)]+)\) ", f.readline()).group(1)
+
+
+VERSION = _changelog_version()
 
 _SYSLOG_RE = re.compile(r"^<(\d+)>(\w{3} [ \d]\d \d\d:\d\d:\d\d) ([^:\[]+)(?:\[(\d+)\])?: ?(.*)$", re.S)
 
@@ -153,19 +164,33 @@ class Sandbox:
 
     # -- logging ---------------------------------------------------------
     def _read_log(self):
-        self._log.settimeout(0.2)
         while not self._closing:
             try:
-                data = self._log.recv(65536)
-            except socket.timeout:
-                continue
-            except OSError:
+                ready, _, _ = select.select([self._log], [], [], 0.2)
+            except (OSError, ValueError):
                 return
-            with self._lock:
-                self._lines.append(LogLine(data.decode("utf-8", "replace").rstrip("\n\0")))
+            if ready:
+                with self._lock:
+                    if not self._take_log():
+                        return
+
+    def _take_log(self):
+        """Moves every datagram waiting on the log socket into the lines, in
+        order; the caller holds the lock. False once the socket is closed."""
+        while True:
+            try:
+                data = self._log.recv(65536, socket.MSG_DONTWAIT)
+            except BlockingIOError:
+                return True
+            except OSError:
+                return False
+            self._lines.append(LogLine(data.decode("utf-8", "replace").rstrip("\n\0")))
 
     def log_lines(self):
+        # A line the filter wrote before its reply may still wait on the
+        # socket when the reply has arrived: take it first.
         with self._lock:
+            self._take_log()
             return list(self._lines)
 
     def messages(self):
@@ -183,6 +208,7 @@ class Sandbox:
 
     def clear_log(self):
         with self._lock:
+            self._take_log()
             self._lines.clear()
 
     # -- processes -------------------------------------------------------

@@ -466,7 +466,7 @@ mt.disconnect(conn)
         self.sb.wait_for_log("counters: ")
         self.assertEqual(self.milter.stop(timeout=40), 0)
         self.assertEqual(self.sb.spool_files(), [])
-        self.assertIn("tav-milter 2.0.1 exiting", self.sb.messages())
+        self.assertIn("tav-milter %s exiting" % harness.VERSION, self.sb.messages())
 
 
 if __name__ == "__main__":

@@ -5,7 +5,7 @@ import signal
 import socket
 import stat
 
-from harness import MILTER, SandboxTest, main, wait_for
+from harness import MILTER, VERSION, SandboxTest, main, wait_for
 
 README = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "README.md")
 
@@ -120,11 +120,11 @@ class StartUp(SandboxTest):
         pid = int(text)
         self.addCleanup(lambda: process_alive(pid) and os.kill(pid, signal.SIGKILL))
         self.assertTrue(process_alive(pid))
-        self.sb.wait_for_log("tav-milter 2.0.1 starting")
+        self.sb.wait_for_log("tav-milter %s starting" % VERSION)
         self.assertEqual(self.sb.log_lines()[-1].pid, pid)
         os.kill(pid, signal.SIGTERM)
         wait_for(lambda: not process_alive(pid), 20, what="the detached filter to stop")
-        self.sb.wait_for_log("tav-milter 2.0.1 exiting")
+        self.sb.wait_for_log("tav-milter %s exiting" % VERSION)
         self.assertFalse(os.path.exists(pidfile))
 
     def test_detached_process_keeps_relative_paths_where_they_were_given(self):
@@ -139,7 +139,7 @@ class StartUp(SandboxTest):
         pid = int(text)
         self.addCleanup(lambda: process_alive(pid) and os.kill(pid, signal.SIGKILL))
         self.assertTrue(os.path.isdir(self.path("relsamples")))
-        self.sb.wait_for_log("tav-milter 2.0.1 starting")
+        self.sb.wait_for_log("tav-milter %s starting" % VERSION)
         os.kill(pid, signal.SIGTERM)
         wait_for(lambda: not process_alive(pid), 20, what="the detached filter to stop")
         self.assertFalse(os.path.exists(pidfile))
@@ -169,21 +169,26 @@ class StartUp(SandboxTest):
 
         messages = self.sb.messages()
         self.assertIn("smfi_register succeeded", messages)
-        start = messages.index("tav-milter 2.0.1 starting")
-        self.assertGreater(messages.index("tav-milter 2.0.1 exiting"), start)
+        start = messages.index("tav-milter %s starting" % VERSION)
+        self.assertGreater(messages.index("tav-milter %s exiting" % VERSION), start)
         for line in self.sb.log_lines():
-            if line.message.startswith("tav-milter 2.0.1"):
+            if line.message.startswith("tav-milter %s " % VERSION):
                 self.assertEqual((line.priority, line.ident, line.pid), (PRIORITY, "tav-milter", milter.pid))
 
     def test_socket_that_cannot_be_opened_gives_255(self):
-        for sock in ["unix:/nonexistent-dir/x.sock", ""]:
+        # libmilter says why only in syslog; standard error says it too.
+        for sock, err in [
+            ("unix:/nonexistent-dir/x.sock",
+             'Could not open the milter socket "unix:/nonexistent-dir/x.sock": No such file or directory\n'),
+            ("", 'Could not open the milter socket "" (libmilter\'s syslog lines say why)\n'),
+        ]:
             with self.subTest(sock=sock):
                 self.sb.clear_log()
                 pidfile = self.path("t.pid")
                 r = self.sb.run([MILTER, "-p", sock, "-P", pidfile, "-D", self.path("samples")])
-                self.assertEqual(r.returncode, 255)
-                self.sb.wait_for_log("tav-milter 2.0.1 exiting")
-                self.assertIn("tav-milter 2.0.1 starting", self.sb.messages())
+                self.assertEqual((r.returncode, r.stderr), (255, err))
+                self.sb.wait_for_log("tav-milter %s exiting" % VERSION)
+                self.assertIn("tav-milter %s starting" % VERSION, self.sb.messages())
                 self.assertFalse(os.path.exists(pidfile))
 
     def test_stale_socket_file_is_replaced_at_start(self):
@@ -222,10 +227,12 @@ class StartUp(SandboxTest):
         self.assertEqual(open(pidfile).read(), "%d\n" % first.pid)
         r = self.sb.miltertest(SESSION)
         self.assertEqual(r.returncode, 0, r.stdout + r.stderr)
-        # SIGQUIT stops it as SIGTERM does: cleanly, nothing left behind.
+        # SIGQUIT drains: no session is open, so it exits at once, cleanly,
+        # nothing left behind.
         self.assertEqual(first.stop(signal.SIGQUIT, 20), 0)
-        self.sb.wait_for_log("Stopping on signal SIGQUIT")
-        self.sb.wait_for_log("tav-milter 2.0.1 exiting")
+        self.sb.wait_for_log("Draining on signal SIGQUIT: 0 sessions open")
+        self.sb.wait_for_log("Drained: exiting")
+        self.sb.wait_for_log("tav-milter %s exiting" % VERSION)
         self.assertFalse(os.path.exists(pidfile))
         self.assertEqual(os.listdir(self.sb.tmp), [])
 

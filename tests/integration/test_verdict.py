@@ -198,8 +198,13 @@ class VerdictTest(SandboxTest):
         self.assertEqual(self.sb.spool_files(), [])
         return eoms
 
-    def log_with(self, part):
-        return [m for m in self.sb.messages() if part in m]
+    def log_with(self, part, count=None):
+        """The log lines containing `part`; with `count`, once that many have
+        come (log lines travel on their own socket, after the replies)."""
+        lines = lambda: [m for m in self.sb.messages() if part in m]
+        if count is not None:
+            wait_for(lambda: len(lines()) >= count, 10.0, what="%d lines with %r" % (count, part))
+        return lines()
 
     def refids(self, direction="IN"):
         return [re.search(r"RefID: (\S*),", m).group(1) for m in self.log_with("[ASVOD] %s " % direction)]
@@ -225,6 +230,19 @@ class InboundVerdicts(VerdictTest):
                       b"X-TVRN-FileName: " + self.sb.tmp.encode() + b"/", request)
         (_, spool), = self.sb.recorded(self.standin, ".spool")
         self.assertEqual(spool, spooled(msg))
+        # What the mail server says is escaped and cut in the line: a name
+        # with CR LF cannot forge a second line, nor a long name make a long
+        # line (miltertest sends macros of up to 1 KiB; the unit test of the
+        # log has 64 KiB).
+        self.sb.clear_log()
+        auth = "alice\r\n[ASVOD] IN IP: 198.51.100.1, Action: accept\x01\\" + "u" * 900
+        r = self.sb.miltertest(lua_session([msg], auth=auth), sock=self.proxy.path)
+        self.assertEqual(r.returncode, 0, r.stdout + r.stderr)
+        logged = ("alice\\r\\n[ASVOD] IN IP: 198.51.100.1, Action: accept\\x01\\\\" + "u" * 256)[:256] + "..."
+        self.assertEqual(self.log_with("[ASVOD] IN"), [
+            "[ASVOD] IN IP: %s, Sender(Auth): <a@example.org>(%s), Spam: Bulk, VOD: NonVirus, RefID: %s, "
+            "Action: tag, QueueId: QID0" % (CLIENT_IP, logged, self.refids()[0])])
+        self.assertLessEqual(max(len(line.raw.encode()) for line in self.sb.log_lines()), 4096)
 
     def test_subject_stamped(self):
         self.start(["-S"])
@@ -366,7 +384,7 @@ class OutboundVerdicts(VerdictTest):
         for eom in eoms:
             self.assertEqual(final(eom), ("c", ""))
             self.assertEqual(added_headers(eom)[-1], ("X-TVRN-SenderID-BlueWhiteFlag", "2"))
-        self.assertEqual([re.search(r"Action: (\w+)", m).group(1) for m in self.log_with("[ASVOD] OUT")],
+        self.assertEqual([re.search(r"Action: (\w+)", m).group(1) for m in self.log_with("[ASVOD] OUT", count=3)],
                          ["whitelisted"] * 3)
 
     def test_authenticated_sender_id_and_sample_written(self):

@@ -80,11 +80,48 @@ TEST_F(DebugTest, CategoriesFilterLinesButNotThrownErrors) {
   EXPECT_EQ(lines.back(), "misc 2");
 }
 
-TEST_F(DebugTest, LongLinesAreNotCut) {
-  std::string big(5000, 'x');
-  debug(D_ALWAYS, "%s", big.c_str());
-  ASSERT_EQ(lines.size(), 1u);
-  EXPECT_EQ(lines[0], big);
+TEST_F(DebugTest, LinesUpToTheLimitAreWholeAndLongerOnesCutWithAMark) {
+  const std::string limit(kLogLineMax, 'x');
+  struct {
+    std::string text;
+    std::string line;
+  } cases[] = {
+      {"short", "short"},
+      {limit, limit},
+      {limit + "y", limit.substr(0, kLogLineMax - 3) + "..."},
+      {std::string(70000, 'z'), std::string(kLogLineMax - 3, 'z') + "..."},
+  };
+  for (auto& c : cases) {
+    lines.clear();
+    debug(D_ALWAYS, "%s", c.text.c_str());
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0], c.line) << c.text.size();
+  }
+}
+
+TEST_F(DebugTest, ValuesAreEscapedCutAndOnlyComputedForLoggedCategories) {
+  const std::string big(65536, 'u');
+  struct {
+    std::string value;
+    std::string logged;
+  } cases[] = {
+      {"alice@example.org", "alice@example.org"},
+      {"", ""},
+      // A forged second line stays on the first.
+      {"<a@b>\r\n[ASVOD] IN IP: 1.2.3.4", "<a@b>\\r\\n[ASVOD] IN IP: 1.2.3.4"},
+      {"a\x01" "b\tc\x7f\xc3\xa9", "a\\x01b\\tc\\x7f\\xc3\\xa9"},
+      {std::string("nul\0end", 7), "nul\\x00end"},
+      // The backslash itself is escaped, so "\\n" in a value stays distinct from LF.
+      {"back\\slash\\n", "back\\\\slash\\\\n"},
+      {std::string(kLogValueMax, 'v'), std::string(kLogValueMax, 'v')},
+      {big, std::string(kLogValueMax, 'u') + "..."},
+      // Never cut inside an escape: 255 bytes, then a 4-byte escape too many.
+      {std::string(kLogValueMax - 1, 'w') + "\x01", std::string(kLogValueMax - 1, 'w') + "..."},
+  };
+  writable_settings().flag_debug |= 1 << D_MISC;
+  for (auto& c : cases) EXPECT_EQ(log_value(D_MISC, c.value), c.logged) << c.value.substr(0, 40);
+  // Off: nothing to compute, the line is not written.
+  EXPECT_EQ(log_value(D_NET, "a\r\nb"), "");
 }
 
 }  // namespace

@@ -1,5 +1,7 @@
 #include "process/listener.h"
 
+#include <fcntl.h>
+
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -10,7 +12,11 @@
 #include <cstddef>
 #include <cstring>
 #include <string>
+#include <thread>
+#include <vector>
 
+#include "fakes/smfi_fake.h"
+#include "process/drain.h"
 #include "util/fd.h"
 
 namespace {
@@ -89,6 +95,76 @@ TEST(ListenerTest, OtherSocketsAreLeftAlone) {
 
   EXPECT_EQ(set_listener_nodelay(), 0);
   EXPECT_EQ(nodelay(bound_only.get()), 0);
+}
+
+// A unix listener on an abstract name of this test's own; its address in `un`.
+Fd unix_listener(const char* tag, sockaddr_un& un, socklen_t& len) {
+  Fd fd(socket(AF_UNIX, SOCK_STREAM, 0));
+  un = {};
+  un.sun_family = AF_UNIX;
+  const std::string name = std::string("tav-listener-test-") + tag + std::to_string(getpid());
+  memcpy(un.sun_path + 1, name.data(), name.size());
+  len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + name.size());
+  if (bind(fd.get(), reinterpret_cast<sockaddr*>(&un), len) != 0 || listen(fd.get(), 8) != 0) return Fd();
+  return fd;
+}
+
+// The drain puts its placeholder over the descriptor milter_listener()
+// names: a wrong one would replace a session's connection or a spool file.
+TEST(ListenerTest, MilterListenerNamesLibmiltersDescriptorOrNone) {
+  sockaddr_un un;
+  socklen_t len;
+  Fd old_listener = unix_listener("old", un, len);
+  ASSERT_TRUE(old_listener.valid());
+  const std::vector<int> before = listening_sockets();
+  Fd added = unix_listener("new", un, len);
+  ASSERT_TRUE(added.valid());
+  Fd not_listening(socket(AF_UNIX, SOCK_STREAM, 0));
+  const std::string fd_added = "fd:" + std::to_string(added.get());
+  const std::string fd_not_listening = "fd:" + std::to_string(not_listening.get());
+  const struct {
+    std::string conn;
+    std::vector<int> before;
+    int expected;
+  } cases[] = {
+      {fd_added, before, added.get()},          // a socket systemd passed
+      {"FD:" + fd_added.substr(3), before, added.get()},  // libmilter takes the prefix in any case
+      {fd_not_listening, before, -1},          // not a listener
+      {fd_added + "x", before, -1},
+      {"fd:", before, -1},
+      {"fd:-1", before, -1},
+      {"unix:/some/path", before, added.get()},  // the one listener opened since `before`
+      {"inet:8890@127.0.0.1", listening_sockets(), -1},  // none opened
+      {"unix:/some/path", {}, -1},  // two listeners new: no way to tell which
+  };
+  for (const auto& c : cases) EXPECT_EQ(milter_listener(c.conn.c_str(), c.before), c.expected) << c.conn;
+}
+
+// The drain stops taking sessions without touching the real socket: a
+// connection that arrives meanwhile waits in its backlog for the next
+// process, and then libmilter is stopped.
+TEST(ListenerTest, DrainLeavesNewConnectionsInTheHeldSocketsBacklog) {
+  fake_milter::reset();
+  sockaddr_un un;
+  socklen_t len;
+  Fd held = unix_listener("held", un, len);  // what systemd keeps
+  ASSERT_TRUE(held.valid());
+  Fd libmilters(dup(held.get()));  // what the filter got as fd:N
+  set_drain_listener(libmilters.get());
+  std::thread signal_thread([] { drain_and_stop("SIGQUIT"); });
+  signal_thread.join();
+  EXPECT_EQ(fake_milter::state().calls, std::vector<std::string>{"stop"});
+
+  // libmilter's descriptor is now a listener nobody reaches that never blocks...
+  EXPECT_EQ(accept(libmilters.get(), nullptr, nullptr), -1);
+  EXPECT_EQ(errno, EAGAIN);
+  // ...and the held socket still takes connections and keeps them.
+  Fd client(socket(AF_UNIX, SOCK_STREAM, 0));
+  ASSERT_EQ(connect(client.get(), reinterpret_cast<sockaddr*>(&un), len), 0);
+  EXPECT_EQ(accept(libmilters.get(), nullptr, nullptr), -1);
+  Fd next(accept(held.get(), nullptr, nullptr));
+  EXPECT_TRUE(next.valid());
+  fake_milter::reset();
 }
 
 }  // namespace

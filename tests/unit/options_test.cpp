@@ -126,10 +126,18 @@ TEST_F(OptionsTest, LaterValuesReplaceListsAppendDebugAdds) {
   EXPECT_EQ(dotted(ignorenets.nets[1].network), "192.168.0.0");
 }
 
+// Ignored, but kept for start-up to name them in the log.
 TEST_F(OptionsTest, OperandsAreIgnored) {
-  command_line cl = parse({"stray", "-p", "/s", "another", "-f"});
+  command_line cl = parse({"stray", "-p", "/s", "another", "-f", "--metrics-file", "/var/lib/tav", "milter/x.prom"});
   EXPECT_STREQ(cl.sock, "/s");
   EXPECT_TRUE(cl.dofork);
+  EXPECT_STREQ(metrics_file, "/var/lib/tav");
+  ASSERT_EQ(cl.operands.size(), 3u);
+  EXPECT_STREQ(cl.operands[0], "stray");
+  EXPECT_STREQ(cl.operands[1], "another");
+  EXPECT_STREQ(cl.operands[2], "milter/x.prom");
+  EXPECT_TRUE(cl.result.ok());
+  EXPECT_TRUE(parse({"-p", "/s", "-f"}).operands.empty());
 }
 
 // Handlers act in command-line order, so a list parsed before -d MISC logs
@@ -296,7 +304,7 @@ TEST(HelpText, HasEightyFourLinesAsWritten) {
     int line;
     const char* text;
   } spots[] = {
-      {1, "tav-milter - Version 2.0.1"},
+      {1, "tav-milter - Version " TAV_VERSION},
       {3, "Usage: tav-milter -p socket [-d xx[,yy...]] "},
       {16, "                      [--spam-threshold-action a --spam_threshold n]"},
       {19, "                      [--total-msgs-threshold_action a --total_msgs_threshold n]"},

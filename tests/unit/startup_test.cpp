@@ -108,7 +108,7 @@ TEST_F(StartupTest, RegistersRunsAndCleansUp) {
     pid_during_main = contents(pidfile);
     socket_during_main = exists(sock);
   };
-  int status = run({"-d", "MISC"});
+  int status = run({"-d", "MISC", "milter/x.prom"});
   umask(old);
 
   EXPECT_EQ(status, 0);
@@ -142,8 +142,12 @@ TEST_F(StartupTest, RegistersRunsAndCleansUp) {
   EXPECT_EQ(lim.rlim_cur, lim.rlim_max);
   EXPECT_EQ(std::get_terminate(), &__gnu_cxx::__verbose_terminate_handler);
 
-  EXPECT_EQ(lines, (std::vector<std::string>{"Setting debug level to 0x21", "smfi_register succeeded",
-                                             "tav-milter 2.0.1 starting", "tav-milter 2.0.1 exiting"}));
+  EXPECT_EQ(lines, (std::vector<std::string>{
+                       "Setting debug level to 0x21",
+                       "Ignoring \"milter/x.prom\" on the command line: it is neither an option nor an option's value",
+                       "smfi_register succeeded", "tav-milter " TAV_VERSION " starting",
+                       "tav-milter " TAV_VERSION " exiting"}));
+  EXPECT_EQ(err, "");
 }
 
 TEST_F(StartupTest, DontModifyRegistersFewerActions) {
@@ -151,11 +155,61 @@ TEST_F(StartupTest, DontModifyRegistersFewerActions) {
   EXPECT_EQ(fake_milter::state().registered.xxfi_flags, 0x0du);
 }
 
+// libmilter logs its reasons only to syslog; a socket it cannot open is
+// also reported on standard error, for whoever started the filter by hand.
 TEST_F(StartupTest, LibraryFailureGives255AfterTheStopLine) {
-  fake_milter::state().main_result = MI_FAILURE;
-  EXPECT_EQ(run(), 255);
-  EXPECT_EQ(lines.back(), "tav-milter 2.0.1 exiting");
-  EXPECT_FALSE(exists(pidfile));
+  struct {
+    int opensocket_errno;
+    const char* reason;  // null: nothing on standard error
+  } cases[] = {
+      {0, nullptr},  // the loop failed later
+      {EACCES, "Permission denied"},
+      {EADDRINUSE, "Address already in use"},
+  };
+  for (auto& c : cases) {
+    reset_settings();
+    fake_milter::reset();
+    lines.clear();
+    fake_milter::state().main_result = MI_FAILURE;
+    fake_milter::state().opensocket_errno = c.opensocket_errno;
+    EXPECT_EQ(run(), 255);
+    EXPECT_EQ(err, c.reason ? "Could not open the milter socket \"" + sock + "\": " + c.reason + "\n" : "");
+    EXPECT_EQ(lines.back(), "tav-milter " TAV_VERSION " exiting");
+    EXPECT_FALSE(exists(pidfile));
+  }
+}
+
+// What a low descriptor limit allows: 10 descriptors for the process, 3 for
+// each message in progress (measured with a slow daemon: at a limit of 64
+// and 6 descriptors of the process, 19 messages at once were served and the
+// 20th deferred).
+TEST(DescriptorLimit, AdviceSaysWhatTheLimitAllows) {
+  struct {
+    unsigned long long limit;
+    const char* allows;  // null: no advice
+  } cases[] = {
+      {64, "The open-file limit of 64 allows about 18 messages in progress at once (3 descriptors each: the mail "
+           "server's connection, the spool file, a daemon's socket) and 54 connections: raise"},
+      {1024, "The open-file limit of 1024 allows about 338 messages in progress at once (3 descriptors each: the "
+             "mail server's connection, the spool file, a daemon's socket) and 1014 connections: raise"},
+      {10, "The open-file limit of 10 allows about 0 messages in progress at once (3 descriptors each: the mail "
+           "server's connection, the spool file, a daemon's socket) and 0 connections: raise"},
+      {4095, "The open-file limit of 4095 allows about 1361 messages"},
+      {4096, nullptr},
+      {65536, nullptr},
+  };
+  for (auto& c : cases) {
+    std::string advice = descriptor_limit_advice(c.limit);
+    if (c.allows == nullptr) {
+      EXPECT_EQ(advice, "") << c.limit;
+      continue;
+    }
+    EXPECT_EQ(advice.rfind(c.allows, 0), 0u) << advice;
+    EXPECT_NE(advice.find("(LimitNOFILE= in the service, ulimit -Hn, limits.conf nofile) to at least 4096 for a "
+                          "busy server"),
+              std::string::npos)
+        << advice;
+  }
 }
 
 TEST_F(StartupTest, RefusedRegistrationGives69) {

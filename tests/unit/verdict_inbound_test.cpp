@@ -180,7 +180,8 @@ TEST_F(InboundTest, ReplyTextIsMadeAcceptableHeadersKeepTheValue) {
                             0),
             0u);
   EXPECT_LE(rep->text.size(), 980u);
-  EXPECT_NE(lines_with("RefID: " + refid).size(), 0u);  // the log keeps it whole
+  // The log line shows the id up to the value limit, with the cut mark.
+  EXPECT_NE(lines_with("RefID: " + refid.substr(0, kLogValueMax) + "..., Action").size(), 0u);
 
   fake_milter::reset();
   fake_milter::state().priv = &c;

@@ -7,7 +7,8 @@
 // daemons that answer at once, and a thread per query would cost more than
 // the filter it is measured against. A connection that takes a script block
 // gets a thread, which may sleep, pause and hold as the block says.
-// SIGTERM or SIGINT stops it. Usage: see usage() below and the README.
+// SIGTERM or SIGINT stops it, after answering the connections it has
+// accepted. Usage: see usage() below and the README.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <getopt.h>
@@ -595,7 +596,59 @@ int main(int argc, char** argv) {
   std::list<loop_conn> conns;
   std::vector<pollfd> fds;
   std::vector<loop_conn*> polled;
-  while (!g_stop) {
+  // Serves a connection the kernel has accepted.
+  auto take = [&](int fd, role_kind role) {
+    // Scripts are consumed in the order connections are accepted.
+    std::unique_ptr<script_block> block;
+    {
+      std::lock_guard<std::mutex> lock(g_mu);
+      auto& q = g.scripts[role];
+      if (!q.empty()) {
+        block.reset(new script_block(std::move(q.front())));
+        q.pop_front();
+      }
+    }
+    if (!block) {
+      // The request has usually arrived with the connection: read it now.
+      conns.emplace_back();
+      loop_conn& c = conns.back();
+      c.fd = fd;
+      c.role = role;
+      c.until = steady::now() + std::chrono::milliseconds(kIdleMs);
+      if (!read_some(c)) {
+        close(fd);
+        conns.pop_back();
+      }
+      return;
+    }
+    auto done = std::make_shared<std::atomic<bool>>(false);
+    std::thread t([fd, role, done, b = std::move(block)]() mutable {
+      serve(fd, role, std::move(b));
+      *done = true;
+    });
+    workers.push_back(worker{std::move(t), done});
+  };
+  bool stopping = false;
+  auto stop_by = steady::now();
+  for (;;) {
+    if (g_stop && !stopping) {
+      // A stop refuses new connections but answers those already accepted,
+      // also the ones still queued in the kernel: a balancer in front sees a
+      // refused connection, which it can try on another daemon, and loses
+      // no request it has sent.
+      stopping = true;
+      stop_by = steady::now() + std::chrono::milliseconds(kDrainMs);
+      char drop[16];
+      while (read(g_wake[0], drop, sizeof drop) > 0) {
+      }
+      for (auto& l : g.listeners) {
+        fcntl(l.fd, F_SETFL, fcntl(l.fd, F_GETFL) | O_NONBLOCK);
+        for (int fd; (fd = accept4(l.fd, nullptr, nullptr, SOCK_CLOEXEC)) >= 0;) take(fd, l.role);
+        close(l.fd);
+      }
+      g.listeners.clear();
+    }
+    if (stopping && (conns.empty() || steady::now() >= stop_by)) break;
     fds.clear();
     polled.clear();
     for (auto& l : g.listeners) fds.push_back(pollfd{l.fd, POLLIN, 0});
@@ -627,36 +680,7 @@ int main(int argc, char** argv) {
       // (MSG_DONTWAIT).
       int fd = accept4(g.listeners[i].fd, nullptr, nullptr, SOCK_CLOEXEC);
       if (fd < 0) continue;
-      role_kind role = g.listeners[i].role;
-      // Scripts are consumed in the order connections are accepted.
-      std::unique_ptr<script_block> block;
-      {
-        std::lock_guard<std::mutex> lock(g_mu);
-        auto& q = g.scripts[role];
-        if (!q.empty()) {
-          block.reset(new script_block(std::move(q.front())));
-          q.pop_front();
-        }
-      }
-      if (!block) {
-        // The request has usually arrived with the connection: read it now.
-        conns.emplace_back();
-        loop_conn& c = conns.back();
-        c.fd = fd;
-        c.role = role;
-        c.until = steady::now() + std::chrono::milliseconds(kIdleMs);
-        if (!read_some(c)) {
-          close(fd);
-          conns.pop_back();
-        }
-        continue;
-      }
-      auto done = std::make_shared<std::atomic<bool>>(false);
-      std::thread t([fd, role, done, b = std::move(block)]() mutable {
-        serve(fd, role, std::move(b));
-        *done = true;
-      });
-      workers.push_back(worker{std::move(t), done});
+      take(fd, g.listeners[i].role);
     }
     for (auto it = workers.begin(); it != workers.end();) {
       if (*it->done) {
