@@ -1,5 +1,6 @@
 // Cost of one engine exchange against a daemon that answers at once: socket,
-// connect, request, answer, close and both status checks, over loopback.
+// connect, request, answer, close and both status checks, over loopback; and
+// of a daemon pool's choice of address.
 #include <arpa/inet.h>
 #include <benchmark/benchmark.h>
 #include <netinet/in.h>
@@ -13,6 +14,7 @@
 #include <string>
 #include <thread>
 
+#include "engines/daemon_pool.h"
 #include "engines/exchange.h"
 
 namespace {
@@ -76,8 +78,10 @@ void BM_ExchangeIpReputation(benchmark::State& state) {
   InstantDaemon daemon;
   const std::string body =
       "x-tvrn-request-type: classifyip\r\nx-tvrn-pver: 1.0\r\n\r\nx-tvrn-ip: 192.0.2.7\r\n\r\n";
+  daemon_endpoint to;
+  if (!literal_endpoint("127.0.0.1", daemon.port(), to)) abort();
   for (auto _ : state) {
-    exchange_result r = engine_exchange("tavIPd:", "127.0.0.1", daemon.port(), "/tavIPd/iprep", body);
+    exchange_result r = engine_exchange("tavIPd:", to, "/tavIPd/iprep", body);
     if (r.outcome != exchange_outcome::ok) {
       state.SkipWithError("exchange failed");
       break;
@@ -86,6 +90,26 @@ void BM_ExchangeIpReputation(benchmark::State& state) {
   }
 }
 BENCHMARK(BM_ExchangeIpReputation)->Unit(benchmark::kMicrosecond)->UseRealTime();
+
+// What a daemon list costs a request on top of its exchange: the pool's
+// choice of address and the bookkeeping of its state, with an attempt that
+// answers at once (no network).
+exchange_result instant_answer(const char*, const daemon_endpoint&, const char*, const std::string&,
+                               const exchange_payload*, int) {
+  exchange_result r;
+  r.outcome = exchange_outcome::ok;
+  return r;
+}
+
+void BM_PoolChoice(benchmark::State& state) {
+  daemon_pool pool("tavIPd:", daemon_id::tavipd, pool_order::round_robin);
+  if (!pool.configure("10.0.0.1,10.0.0.2,[2001:db8::3]", 8080).ok()) abort();
+  set_pool_attempt(instant_answer);
+  const std::string body = "x";
+  for (auto _ : state) benchmark::DoNotOptimize(pool.exchange("/tavIPd/iprep", body, nullptr, 10).outcome);
+  set_pool_attempt(nullptr);
+}
+BENCHMARK(BM_PoolChoice)->ThreadRange(1, 2);
 
 void BM_FindHeaderValue(benchmark::State& state) {
   std::string answer =

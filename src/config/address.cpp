@@ -1,11 +1,9 @@
 #include "config/address.h"
 
 #include <arpa/inet.h>
-#include <netdb.h>
 
 #include <cstdio>
 #include <cstring>
-#include <memory>
 
 ipaddr ipaddr_v4(in_addr a) {
   ipaddr r;
@@ -85,17 +83,4 @@ std::string ipaddr_text(const ipaddr& a) {
   char buf[INET_ADDRSTRLEN];
   if (inet_ntop(AF_INET, &a.v4, buf, sizeof buf) == nullptr) return "127.0.0.1";
   return buf;
-}
-
-const char* gethostip(const char* name) {
-  static char text[INET_ADDRSTRLEN];
-  addrinfo hints{};
-  hints.ai_family = AF_INET;
-  hints.ai_socktype = SOCK_STREAM;
-  addrinfo* found = nullptr;
-  if (getaddrinfo(name, nullptr, &hints, &found) != 0 || found == nullptr) return nullptr;
-  std::unique_ptr<addrinfo, decltype(&freeaddrinfo)> owner(found, freeaddrinfo);
-  const auto* sin = reinterpret_cast<const sockaddr_in*>(found->ai_addr);
-  if (inet_ntop(AF_INET, &sin->sin_addr, text, sizeof text) == nullptr) return nullptr;
-  return text;
 }

@@ -4,9 +4,7 @@
 // turns it into an ipaddr: an IPv4-mapped IPv6 address becomes its IPv4
 // address; a null address or one of another family becomes 127.0.0.1.
 // ipaddr_text() gives the dotted quad, or the RFC 5952 text of an IPv6
-// address, formatted per call (safe from any thread). gethostip() resolves
-// a daemon's host name once, at start-up (here so that the monitoring plugin
-// can share it without the command line).
+// address, formatted per call (safe from any thread).
 //
 // Layer: config. Owns nothing; uses the C library only.
 #pragma once
@@ -25,8 +23,3 @@ struct ipaddr {
 ipaddr ipaddr_from_sockaddr(const sockaddr* sa);
 ipaddr ipaddr_v4(in_addr a);
 std::string ipaddr_text(const ipaddr& a);
-
-// Resolves a host name (or dotted address) through the system resolver to the
-// dotted text of its first IPv4 address; nullptr when it has none. The text
-// lives in a buffer that the next call reuses.
-const char* gethostip(const char* name);

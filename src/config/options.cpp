@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "config/address.h"
+#include "config/daemon_list.h"
 #include "config/debug.h"
 #include "config/networks.h"
 #include "config/settings.h"
@@ -17,11 +18,11 @@ const char* const help_lines[HELP_LINES] = {
     "Tavoren Sendmail/Postfix Milter Plugin",
     "Usage: tav-milter -p socket [-d xx[,yy...]] ",
     "                      [-A] [-I] [-V] [-s]",
-    "                      [-h tavasd host] [-z tavasd port]",
-    "                      [-H tavipd host] [-Z tavipd port]",
+    "                      [-h tavasd hosts] [-z tavasd port]",
+    "                      [-H tavipd hosts] [-Z tavipd port]",
     "                      [-f] [-i networks] [-m]",
     "                      [-P pidfile] [-r] [-R] [-b] [-B] [-a] [-w] [-W]",
-    "                      [--tavasd-outbound-host tavasd_outbound_host]",
+    "                      [--tavasd-outbound-host tavasd_outbound_hosts]",
     "                      [--tavasd-outbound-port tavasd_outbound_port]",
     "                      [--local-networks local_networks]",
     "                      [--outbound-spam-reject]",
@@ -52,9 +53,9 @@ const char* const help_lines[HELP_LINES] = {
     "   -l: Add Quillmark headers",
     "",
     "Inbound flags: ",
-    "   -h <host>: Tavoren tavasd host (default: 127.0.0.1)",
+    "   -h <host[:port],...>: Tavoren tavasd hosts, in turn, failing over (default: 127.0.0.1)",
     "   -z <port>: Tavoren tavasd port (default: 8088)",
-    "   -H <host>: Tavoren tavipd host (default: 127.0.0.1)",
+    "   -H <host[:port],...>: Tavoren tavipd hosts, in turn, failing over (default: 127.0.0.1)",
     "   -Z <port>: Tavoren tavipd port (default: 8080)",
     "   -b: Bypass IP Reputation if session is authenticated",
     "   -B: Bypass AntiSpam if session is authenticated",
@@ -68,7 +69,7 @@ const char* const help_lines[HELP_LINES] = {
     "",
     "Outbound flags: ",
     "   -O: Enable outbound filtering",
-    "   --tavasd-outbound-host <hostname>: hostname for the outbound tavasd (default: 127.0.0.1)",
+    "   --tavasd-outbound-host <host[:port],...>: hosts of the outbound tavasd, the first one up (default: 127.0.0.1)",
     "   --tavasd-outbound-port <port>: The port for the outbound tavasd (default: 8089)",
     "   --local-networks <network list>: The list of trusted networks that should be considered as internal.",
     "          Messages sent from the defined networks will be treated as outbound traffic.",
@@ -180,11 +181,18 @@ int number(const char* text) { return atoi(text); }
 // A port keeps the low 16 bits of the number.
 uint16_t port(const char* text) { return static_cast<uint16_t>(number(text)); }
 
-// The daemons' addresses are fixed at start-up: a name is looked up once.
-outcome store_host(const char*& setting, const char* name) {
-  const char* ip = gethostip(name);
-  if (ip == nullptr) return failure(1, std::string("Could not resolve host \"") + name + "\" to an IPv4 address\n");
-  return store_text(setting, ip);
+// A daemon list is kept as written: its entries without a port take the
+// port option's value, which may still follow. Its syntax is checked and
+// every name looked up now, so that a list that cannot work stops start-up
+// here; the engines resolve the names again, now and in the background.
+outcome store_hosts(const char*& setting, const char* list) {
+  std::vector<daemon_entry> entries;
+  outcome parsed = parse_daemon_list(list, entries);
+  if (!parsed.ok()) return parsed;
+  std::vector<daemon_endpoint> found;
+  for (const daemon_entry& e : entries)
+    if (!resolve_entry(e, 0, found)) return failure(1, unresolved_message(e.host));
+  return store_text(setting, list);
 }
 
 // One option: stores its value, or acts on it at once.
@@ -200,8 +208,8 @@ outcome apply_option(int c, const char* arg, tav_settings& s, command_line& cl) 
     case 'i':
       debug(D_MISC, "Parsing ignore list");
       return parse_networklist(arg, &s.ignorenets);
-    case 'h': return store_host(s.tavasdhost, arg);
-    case 'H': return store_host(s.tavipdhost, arg);
+    case 'h': return store_hosts(s.tavasdhost, arg);
+    case 'H': return store_hosts(s.tavipdhost, arg);
     case 'z': s.tavasdport = port(arg); break;
     case 'Z': s.tavipdport = port(arg); break;
     case 's': s.tavasd_inline = true; break;
@@ -234,7 +242,7 @@ outcome apply_option(int c, const char* arg, tav_settings& s, command_line& cl) 
     case OPT_VIRUS_THRESHOLD: s.tavasd_out_totvirus_threshold = static_cast<unsigned>(number(arg)); break;
     case OPT_TOTAL_MSGS_THRESHOLD_ACTION: s.tavasd_out_totmsgs_action = number(arg); break;
     case OPT_TOTAL_MSGS_THRESHOLD: s.tavasd_out_totmsgs_threshold = static_cast<unsigned>(number(arg)); break;
-    case OPT_TAVASD_OUTBOUND_HOST: return store_host(s.tavasd_out_host, arg);
+    case OPT_TAVASD_OUTBOUND_HOST: return store_hosts(s.tavasd_out_host, arg);
     case OPT_TAVASD_OUTBOUND_PORT: s.tavasd_out_port = port(arg); break;
     case OPT_LOCAL_NETWORKS:
       debug(D_MISC, "Parsing local-networks list: %s", arg);

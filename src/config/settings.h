@@ -29,10 +29,10 @@
   X(int, flag_debug, 1)                        /* -d: enabled debug categories, bit mask */ \
   X(bool, dontmodify, false)                   /* -m: add or change no headers */           \
   X(bool, AddQMHeaders, false)                 /* -l: add the score and rules headers */    \
-  X(const char*, tavipdhost, "127.0.0.1")      /* -H: IP-reputation daemon, dotted IPv4 */  \
-  X(const char*, tavasdhost, "127.0.0.1")      /* -h: inbound classification daemon */      \
+  X(const char*, tavipdhost, "127.0.0.1")      /* -H: IP-reputation daemons, list as given */\
+  X(const char*, tavasdhost, "127.0.0.1")      /* -h: inbound classification daemons */     \
   X(const char*, tavasd_out_host, "127.0.0.1") /* --tavasd-outbound-host */                 \
-  X(uint16_t, tavipdport, 8080)                /* -Z */                                     \
+  X(uint16_t, tavipdport, 8080)                /* -Z: for entries without a port */         \
   X(uint16_t, tavasdport, 8088)                /* -z */                                     \
   X(uint16_t, tavasd_out_port, 8089)           /* --tavasd-outbound-port */                 \
   X(bool, tavasd_inline, false)                /* -s: send the message, not its path */     \

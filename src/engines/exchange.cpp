@@ -49,10 +49,10 @@ int wait_for(int fd, short events, steady::time_point deadline) {
 // (a non-blocking connect that the kernel has not completed yet).
 enum class connecting { done, failed, pending };
 
-// Starts connecting `fd` (non-blocking) to `sin`. EINVAL from connect
+// Starts connecting `fd` (non-blocking) to `to`. EINVAL from connect
 // counts as connected: the request is sent as if it were.
-connecting connect_start(int fd, const sockaddr_in& sin) {
-  if (connect(fd, reinterpret_cast<const sockaddr*>(&sin), sizeof sin) == 0) return connecting::done;
+connecting connect_start(int fd, const daemon_endpoint& to) {
+  if (connect(fd, &to.addr.sa, to.len) == 0) return connecting::done;
   if (errno == EINVAL) return connecting::done;
   if (errno != EINPROGRESS && errno != EINTR) return connecting::failed;
   return connecting::pending;
@@ -183,25 +183,44 @@ steady::time_point exchange_deadline(steady::time_point start, int timeout, unsi
 
 }  // namespace
 
-size_t read_answer(int fd, char* buf, size_t cap, std::chrono::steady_clock::time_point deadline) {
+size_t read_answer(int fd, char* buf, size_t cap, std::chrono::steady_clock::time_point deadline,
+                   answer_end* end) {
   size_t got = 0;
+  answer_end how = answer_end::full;
   // After a part of the answer, the rest or the daemon's close has often
   // come as well: read again before waiting.
   bool more = false;
-  while (got < cap && !answer_complete(buf, got)) {
-    if (!more && wait_for(fd, POLLIN, deadline) != 1) break;
+  while (got < cap) {
+    if (answer_complete(buf, got)) {
+      how = answer_end::complete;
+      break;
+    }
+    if (!more && wait_for(fd, POLLIN, deadline) != 1) {
+      how = answer_end::cut;
+      break;
+    }
     ssize_t n = recv(fd, buf + got, cap - got, MSG_DONTWAIT);
     more = n > 0;
     if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
-    if (n <= 0) break;
+    if (n <= 0) {
+      how = n == 0 ? answer_end::closed : answer_end::cut;
+      break;
+    }
     got += static_cast<size_t>(n);
   }
+  // Stopped by the deadline or an error: whole headers are judged as they
+  // stand, anything shorter was cut.
+  if (how == answer_end::cut && memmem(buf, got, "\r\n\r\n", 4) != nullptr) how = answer_end::headers;
+  if (end != nullptr) *end = how;
   return got;
 }
 
-exchange_result judge_answer(const char* tag, const char* host, uint16_t port, const char* buf, size_t len) {
+exchange_result judge_answer(const char* tag, const char* host, uint16_t port, const char* buf, size_t len,
+                             answer_end end) {
   exchange_result res;
-  if (len == 0) {
+  // A daemon that breaks off mid-answer has given no verdict: judging the
+  // part would let a message through as clean.
+  if (len == 0 || end == answer_end::cut) {
     res.outcome = exchange_outcome::timeout;
     debug(D_MISC, "%s connection timeout with %s:%d", tag, host, port);
     return res;
@@ -240,29 +259,29 @@ daemon_outcome metric_outcome(exchange_outcome outcome) {
 
 namespace {
 
-exchange_result run_exchange(const char* tag, const char* host, uint16_t port, const char* path,
+exchange_result run_exchange(const char* tag, const daemon_endpoint& to, const char* path,
                              const std::string& body, const exchange_payload* payload, int timeout,
                              steady::time_point start) {
+  const char* host = to.host.c_str();
+  const uint16_t port = to.port;
   const unsigned long payload_length = payload != nullptr ? payload->length : 0;
   const steady::time_point deadline = exchange_deadline(start, timeout, payload_length);
   auto bounded = [&](steady::time_point t) { return t < deadline ? t : deadline; };
 
   exchange_result res;
-  Fd sock(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+  const int family = to.len > 0 ? to.addr.sa.sa_family : AF_INET;
+  Fd sock(socket(family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
   if (!sock.valid()) {
     res.outcome = exchange_outcome::socket_failure;
     res.saved_errno = errno;
     return res;
   }
 
-  sockaddr_in sin{};
-  sin.sin_family = AF_INET;
-  sin.sin_port = htons(port);
   connecting state = connecting::failed;
-  if (inet_aton(host, &sin.sin_addr) == 0)
-    errno = EADDRNOTAVAIL;  // not dotted text: nothing to connect to
+  if (to.len == 0)
+    errno = EADDRNOTAVAIL;  // no address: nothing to connect to
   else
-    state = connect_start(sock.get(), sin);
+    state = connect_start(sock.get(), to);
   auto no_connection = [&]() {
     res.outcome = exchange_outcome::no_connection;
     res.saved_errno = errno;
@@ -315,19 +334,29 @@ exchange_result run_exchange(const char* tag, const char* host, uint16_t port, c
   // The answer may come in several segments, within its own wait and the
   // exchange's deadline.
   char buf[kAnswerBufferSize];
-  size_t got = read_answer(sock.get(), buf, kAnswerBufferSize - 1, bounded(steady::now() + std::chrono::seconds(timeout)));
+  answer_end end = answer_end::closed;
+  size_t got = read_answer(sock.get(), buf, kAnswerBufferSize - 1,
+                           bounded(steady::now() + std::chrono::seconds(timeout)), &end);
   sock.reset();
-  return judge_answer(tag, host, port, buf, got);
+  return judge_answer(tag, host, port, buf, got, end);
 }
 
 }  // namespace
 
-exchange_result engine_exchange(const char* tag, const char* host, uint16_t port, const char* path,
+exchange_result engine_exchange(const char* tag, const daemon_endpoint& to, const char* path,
                                 const std::string& body, const exchange_payload* payload, int timeout) {
   const steady::time_point start = steady::now();
-  exchange_result r = run_exchange(tag, host, port, path, body, payload, timeout, start);
+  exchange_result r = run_exchange(tag, to, path, body, payload, timeout, start);
   r.seconds = std::chrono::duration<double>(steady::now() - start).count();
   return r;
+}
+
+exchange_result engine_exchange(const char* tag, const char* host, uint16_t port, const char* path,
+                                const std::string& body, const exchange_payload* payload, int timeout) {
+  daemon_endpoint to;
+  if (!literal_endpoint(host, port, to)) to.host = host;  // no address: logged as given, fails to connect
+  to.port = port;
+  return engine_exchange(tag, to, path, body, payload, timeout);
 }
 
 int recvtimeout(int s, char* buf, int len, int timeout) {

@@ -11,12 +11,15 @@
 // It logs the connect, timeout, status-line and daemon-error lines under the
 // daemon's tag; the socket and stream failures are logged by the caller,
 // which knows its own texts. The connection is closed on every road.
+// An answer cut short (a reset or the deadline before the daemon closed and
+// before the blank line that ends its header block) is the timeout outcome,
+// never judged as a whole answer.
 // read_answer() and judge_answer() are its two answer steps, exposed for
 // tests and fuzzing. find_header_value() picks one result header's value out
 // of an answer.
 //
-// Layer: engines. Owns one socket per exchange; may use config/debug and
-// util/fd. Knows nothing of sessions or libmilter.
+// Layer: engines. Owns one socket per exchange; may use config/debug,
+// config/daemon_list and util/fd. Knows nothing of sessions or libmilter.
 #pragma once
 
 #include <chrono>
@@ -24,6 +27,7 @@
 #include <cstdint>
 #include <string>
 
+#include "config/daemon_list.h"
 #include "util/counters.h"
 
 constexpr int kAnswerBufferSize = 2048;  // answers are cut at 2047 bytes
@@ -40,7 +44,7 @@ enum class exchange_outcome {
   socket_failure,   // no socket could be created
   no_connection,    // connect failed (other than EINVAL) or timed out
   stream_failure,   // the payload's source could not be read
-  timeout,          // no answer within the deadline, peer closed, receive error
+  timeout,          // no answer within the deadline, peer closed, receive error, cut answer
   bad_status,       // the answer does not begin "HTTP/1.0 200 OK"
   daemon_error,     // "x-tvrn-request-status: " above 0
 };
@@ -63,25 +67,43 @@ struct exchange_payload {
   unsigned long length = 0;
 };
 
-// `tag` starts the log lines ("tavIPd:"), `host` is dotted IPv4 text, `path`
-// the request path ("/tavIPd/iprep"), `body` the text after the header block.
-// `timeout` bounds the connect, each write, and the whole answer (seconds);
-// tests pass a shorter one.
+// `tag` starts the log lines ("tavIPd:"), `to` is the daemon's address (IPv4
+// or IPv6), `path` the request path ("/tavIPd/iprep"), `body` the text after
+// the header block. `timeout` bounds the connect, each write, and the whole
+// answer (seconds); tests pass a shorter one.
+exchange_result engine_exchange(const char* tag, const daemon_endpoint& to, const char* path,
+                                const std::string& body, const exchange_payload* payload = nullptr,
+                                int timeout = kDaemonTimeout);
+// The same to an address given as text ("127.0.0.1", "::1" or "[::1]");
+// text that is no address is the connect failure.
 exchange_result engine_exchange(const char* tag, const char* host, uint16_t port,
                                 const char* path, const std::string& body,
                                 const exchange_payload* payload = nullptr,
                                 int timeout = kDaemonTimeout);
 
-// Reads an answer from `fd` into buf[0..cap) until the daemon closes, its
-// Content-Length is complete, `cap` bytes have come, or `deadline` passes;
-// returns the count read (0: nothing came).
-size_t read_answer(int fd, char* buf, size_t cap, std::chrono::steady_clock::time_point deadline);
+// How the reading of an answer ended.
+enum class answer_end {
+  closed,    // the daemon closed the connection
+  complete,  // its Content-Length was complete
+  full,      // the buffer was full
+  headers,   // the deadline or an error, after the blank line of its headers
+  cut,       // the deadline or an error (a reset) before the blank line
+};
 
-// Judges `len` received bytes: nothing is the timeout outcome, an answer not
-// starting "HTTP/1.0 200 OK" a bad status, a request status above 0 (or too
-// large for an int) a daemon error; otherwise ok with the answer text (up to
-// its first NUL). Logs the failure lines under `tag` with `host`:`port`.
-exchange_result judge_answer(const char* tag, const char* host, uint16_t port, const char* buf, size_t len);
+// Reads an answer from `fd` into buf[0..cap) until the daemon closes, its
+// Content-Length is complete, `cap` bytes have come, `deadline` passes or a
+// receive fails; returns the count read (0: nothing came) and says in
+// `end` why it stopped.
+size_t read_answer(int fd, char* buf, size_t cap, std::chrono::steady_clock::time_point deadline,
+                   answer_end* end = nullptr);
+
+// Judges `len` received bytes: nothing, or an answer that was cut, is the
+// timeout outcome, an answer not starting "HTTP/1.0 200 OK" a bad status, a
+// request status above 0 (or too large for an int) a daemon error;
+// otherwise ok with the answer text (up to its first NUL). Logs the failure
+// lines under `tag` with `host`:`port`.
+exchange_result judge_answer(const char* tag, const char* host, uint16_t port, const char* buf, size_t len,
+                             answer_end end = answer_end::closed);
 
 // Waits at most `timeout` seconds for `s` to become readable, then makes one
 // receive of at most `len` bytes and returns its result (bytes, 0 when the

@@ -3,6 +3,7 @@
 
 #include "config/debug.h"
 #include "config/settings.h"
+#include "engines/daemon_pool.h"
 #include "engines/exchange.h"
 #include "engines/requests.h"
 
@@ -43,8 +44,8 @@ iprep_verdict tavipd_query(const ipaddr& client) {
   std::string ip = ipaddr_text(client);
   const char* url = iprep_lookup_url != nullptr ? iprep_lookup_url : "";
 
-  exchange_result r = engine_exchange("tavIPd:", tavipdhost, tavipdport, kIprepPath, iprep_request_body(ip));
-  observe_exchange(daemon_id::tavipd, metric_outcome(r.outcome), r.seconds);
+  // Round robin over the addresses of -H that are up (engines/daemon_pool.h).
+  exchange_result r = daemon_exchange(daemon_id::tavipd, kIprepPath, iprep_request_body(ip));
   if (r.outcome == exchange_outcome::socket_failure) {
     debug(D_FUNC, "tavIPd: could not create a TCP socket");
     return verdict;

@@ -31,6 +31,7 @@
 #include "process/listener.h"
 #include "session/spool.h"
 #include "process/signals.h"
+#include "engines/daemon_pool.h"
 #include "process/tav-milter.h"
 #include "verdict/samples.h"
 
@@ -247,6 +248,8 @@ int tav_main(int argc, char* argv[]) {
     prepare_sample_directory();  // after the user change: it belongs to that user
     step = check_engines();
   }
+  // Every daemon list resolved now, with its port options known.
+  if (step.ok()) step = configure_daemon_pools();
   if (step.ok() && cl.dofork) step = detach();
   if (!step.ok()) return stop_start_up(step);
   write_pid(pidfile);
@@ -268,6 +271,9 @@ int tav_main(int argc, char* argv[]) {
   };
   hooks.interval = kPublishInterval;
   if (int err = start_signal_thread(hooks)) debug(D_ALWAYS, "Could not start the signal thread - %s", strerror(err));
+  // After detaching: a fork keeps no thread. Names keep their last addresses
+  // without it.
+  if (int err = start_pool_refresher()) debug(D_ALWAYS, "Could not start the name refresher - %s", strerror(err));
   debug(D_ALWAYS, "tav-milter %s starting", TAV_MILTER_VERSION);
 
   ignore_file_size_signal();

@@ -1,6 +1,8 @@
 #include "util/counters.h"
 
 #include <cmath>
+#include <cstdio>
+#include <cstring>
 
 namespace {
 
@@ -82,15 +84,39 @@ void counters::deferral(deferral_cause c) noexcept {
   if (i < kDeferralCauses) add(deferrals_[i]);
 }
 
-void counters::exchange(daemon_id d, daemon_outcome o, double seconds) noexcept {
+int counters::address_slot(daemon_id d, const char* address) noexcept {
+  size_t i = index(d, kDaemons);
+  if (i == kDaemons || address == nullptr) return kAddressLabels;
+  std::lock_guard<std::mutex> lock(labels_mu_);
+  for (size_t k = 0; k < kAddressLabels; ++k) {
+    char* have = address_[i][k];
+    if (have[0] == '\0') {
+      snprintf(have, kAddressLabelSize, "%s", address);
+      return static_cast<int>(k);
+    }
+    if (strncmp(have, address, kAddressLabelSize - 1) == 0) return static_cast<int>(k);
+  }
+  snprintf(address_[i][kAddressLabels], kAddressLabelSize, "other");
+  return kAddressLabels;
+}
+
+void counters::daemon_up(daemon_id d, int slot, int up) noexcept {
+  size_t i = index(d, kDaemons);
+  if (i == kDaemons || slot < 0 || static_cast<size_t>(slot) >= kAddressSlots) return;
+  // The shared slot stands for several addresses: no one state is its own.
+  if (static_cast<size_t>(slot) == kAddressLabels) return;
+  up_[i][slot].store(up + 1, relaxed);
+}
+
+void counters::exchange(daemon_id d, int slot, daemon_outcome o, double seconds) noexcept {
   size_t i = index(d, kDaemons), j = index(o, kDaemonOutcomes);
-  if (i == kDaemons || j == kDaemonOutcomes) return;
+  if (i == kDaemons || j == kDaemonOutcomes || slot < 0 || static_cast<size_t>(slot) >= kAddressSlots) return;
   if (!(seconds > 0)) seconds = 0;
-  add(exchanges_[i][j]);
-  add(buckets_[i][bucket_of(seconds)]);
+  add(exchanges_[i][slot][j]);
+  add(buckets_[i][slot][bucket_of(seconds)]);
   // Nanoseconds, so that the sum stays an integer counter; an exchange is
   // bounded by the daemon timeout, far from overflowing.
-  add(sum_ns_[i], static_cast<uint64_t>(std::llround(std::fmin(seconds, 1e9) * 1e9)));
+  add(sum_ns_[i][slot], static_cast<uint64_t>(std::llround(std::fmin(seconds, 1e9) * 1e9)));
 }
 
 void counters::spooled(uint64_t bytes) noexcept { add(spooled_bytes_, bytes); }
@@ -105,14 +131,28 @@ counters_snapshot counters::snapshot() const noexcept {
     for (size_t j = 0; j < kActions; ++j) s.messages[i][j] = messages_[i][j].load(relaxed);
   for (size_t i = 0; i < kRefusalReasons; ++i) s.refusals[i] = refusals_[i].load(relaxed);
   for (size_t i = 0; i < kDeferralCauses; ++i) s.deferrals[i] = deferrals_[i].load(relaxed);
+  {
+    std::lock_guard<std::mutex> lock(labels_mu_);
+    memcpy(s.address, address_, sizeof s.address);
+  }
   for (size_t i = 0; i < kDaemons; ++i) {
-    for (size_t j = 0; j < kDaemonOutcomes; ++j) s.exchanges[i][j] = exchanges_[i][j].load(relaxed);
-    histogram_snapshot& h = s.latency[i];
-    for (size_t b = 0; b <= kLatencyBuckets; ++b) {
-      h.buckets[b] = buckets_[i][b].load(relaxed);
-      h.count += h.buckets[b];
+    histogram_snapshot& total = s.latency[i];
+    for (size_t k = 0; k < kAddressSlots; ++k) {
+      for (size_t j = 0; j < kDaemonOutcomes; ++j) {
+        s.address_exchanges[i][k][j] = exchanges_[i][k][j].load(relaxed);
+        s.exchanges[i][j] += s.address_exchanges[i][k][j];
+      }
+      histogram_snapshot& h = s.address_latency[i][k];
+      for (size_t b = 0; b <= kLatencyBuckets; ++b) {
+        h.buckets[b] = buckets_[i][k][b].load(relaxed);
+        h.count += h.buckets[b];
+        total.buckets[b] += h.buckets[b];
+      }
+      h.sum_ns = sum_ns_[i][k].load(relaxed);
+      total.count += h.count;
+      total.sum_ns += h.sum_ns;
+      s.daemon_up[i][k] = up_[i][k].load(relaxed) - 1;
     }
-    h.sum_ns = sum_ns_[i].load(relaxed);
   }
   s.spooled_bytes = spooled_bytes_.load(relaxed);
   s.samples = samples_.load(relaxed);
@@ -124,7 +164,11 @@ void count_session_closed() noexcept { g_process.session_closed(); }
 void count_message(msg_direction d, msg_action a) noexcept { g_process.message(d, a); }
 void count_refusal(refusal_reason r) noexcept { g_process.refusal(r); }
 void count_deferral(deferral_cause c) noexcept { g_process.deferral(c); }
-void observe_exchange(daemon_id d, daemon_outcome o, double seconds) noexcept { g_process.exchange(d, o, seconds); }
+int register_daemon_address(daemon_id d, const char* address) noexcept { return g_process.address_slot(d, address); }
+void set_daemon_up(daemon_id d, int slot, int up) noexcept { g_process.daemon_up(d, slot, up); }
+void observe_exchange(daemon_id d, int slot, daemon_outcome o, double seconds) noexcept {
+  g_process.exchange(d, slot, o, seconds);
+}
 void count_spooled_bytes(uint64_t bytes) noexcept { g_process.spooled(bytes); }
 void count_sample() noexcept { g_process.sample(); }
 counters_snapshot take_snapshot() noexcept { return g_process.snapshot(); }

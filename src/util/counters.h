@@ -8,20 +8,29 @@
 // run is not one instant across counters (a scrape never is). A `counters`
 // object of one's own (tests) has the same operations.
 //
-// Layer: util. Owns the process's counters (never freed); uses <atomic> only.
+// Layer: util. Owns the process's counters (never freed); uses <atomic> and
+// <mutex> only.
 //
 // What the callers count: a session when it opens and closes (only a session
 // counted open may be counted closed); a message once, when the filter has
 // its last word on it, under its direction and action (the IP check's 451
 // and 550 too); a refusal (451, 550 or 551 for a policy) under its reason as
 // well; a deferral (451 for a failure) under its cause as well; every daemon
-// exchange, with its outcome and duration; the bytes written to spool files;
-// each sample file written.
+// exchange, with the daemon's address, its outcome and duration; whether
+// each address of a daemon is up; the bytes written to spool files; each
+// sample file written.
+//
+// Addresses: register_daemon_address() gives each of a daemon's first
+// kAddressLabels addresses a label slot of its own for the rest of the
+// process; any later one (names that keep resolving to new addresses)
+// shares the last slot, labelled "other". So a daemon never has more than
+// kAddressLabels + 1 label sets, whatever its names do.
 #pragma once
 
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <mutex>
 
 enum class msg_direction { inbound, outbound };
 constexpr size_t kDirections = 2;
@@ -68,6 +77,10 @@ constexpr double kLatencyBounds[] = {0.0001, 0.00025, 0.0005, 0.001, 0.0025, 0.0
                                      0.05,   0.1,     0.25,   0.5,   1,      2.5,   5,     10};
 constexpr size_t kLatencyBuckets = sizeof kLatencyBounds / sizeof kLatencyBounds[0];
 
+constexpr size_t kAddressLabels = 16;                   // addresses labelled by name, per daemon
+constexpr size_t kAddressSlots = kAddressLabels + 1;    // and "other"
+constexpr size_t kAddressLabelSize = 64;                // "[" IPv6 text "]:" port, with room
+
 // The label value of each enumerator ("inbound", "451", "threshold_spam", ...).
 const char* label(msg_direction v);
 const char* label(msg_action v);
@@ -88,8 +101,13 @@ struct counters_snapshot {
   uint64_t messages[kDirections][kActions]{};
   uint64_t refusals[kRefusalReasons]{};
   uint64_t deferrals[kDeferralCauses]{};
-  uint64_t exchanges[kDaemons][kDaemonOutcomes]{};
-  histogram_snapshot latency[kDaemons];
+  uint64_t exchanges[kDaemons][kDaemonOutcomes]{};  // over all addresses
+  histogram_snapshot latency[kDaemons];              // over all addresses
+  // Per address slot; a slot with an empty label has never been used.
+  char address[kDaemons][kAddressSlots][kAddressLabelSize]{};
+  uint64_t address_exchanges[kDaemons][kAddressSlots][kDaemonOutcomes]{};
+  histogram_snapshot address_latency[kDaemons][kAddressSlots];
+  int daemon_up[kDaemons][kAddressSlots]{};  // 1 up, 0 down, -1 not an address of the daemon now
   uint64_t spooled_bytes = 0;
   uint64_t samples = 0;
 };
@@ -101,8 +119,11 @@ class counters {
   void message(msg_direction d, msg_action a) noexcept;
   void refusal(refusal_reason r) noexcept;
   void deferral(deferral_cause c) noexcept;
+  // The slot for `address` ("10.0.0.6:8088"): its own, or the shared last.
+  int address_slot(daemon_id d, const char* address) noexcept;
+  void daemon_up(daemon_id d, int slot, int up) noexcept;
   // A negative or NaN duration counts as 0.
-  void exchange(daemon_id d, daemon_outcome o, double seconds) noexcept;
+  void exchange(daemon_id d, int slot, daemon_outcome o, double seconds) noexcept;
   void spooled(uint64_t bytes) noexcept;
   void sample() noexcept;
   counters_snapshot snapshot() const noexcept;
@@ -114,9 +135,12 @@ class counters {
   counter messages_[kDirections][kActions]{};
   counter refusals_[kRefusalReasons]{};
   counter deferrals_[kDeferralCauses]{};
-  counter exchanges_[kDaemons][kDaemonOutcomes]{};
-  counter buckets_[kDaemons][kLatencyBuckets + 1]{};
-  counter sum_ns_[kDaemons]{};
+  counter exchanges_[kDaemons][kAddressSlots][kDaemonOutcomes]{};
+  counter buckets_[kDaemons][kAddressSlots][kLatencyBuckets + 1]{};
+  counter sum_ns_[kDaemons][kAddressSlots]{};
+  std::atomic<int> up_[kDaemons][kAddressSlots]{};  // as daemon_up, +1 (0: never set)
+  mutable std::mutex labels_mu_;                     // guards address_
+  char address_[kDaemons][kAddressSlots][kAddressLabelSize]{};
   counter spooled_bytes_{0};
   counter samples_{0};
 };
@@ -127,7 +151,9 @@ void count_session_closed() noexcept;
 void count_message(msg_direction d, msg_action a) noexcept;
 void count_refusal(refusal_reason r) noexcept;
 void count_deferral(deferral_cause c) noexcept;
-void observe_exchange(daemon_id d, daemon_outcome o, double seconds) noexcept;
+int register_daemon_address(daemon_id d, const char* address) noexcept;
+void set_daemon_up(daemon_id d, int slot, int up) noexcept;
+void observe_exchange(daemon_id d, int slot, daemon_outcome o, double seconds) noexcept;
 void count_spooled_bytes(uint64_t bytes) noexcept;
 void count_sample() noexcept;
 counters_snapshot take_snapshot() noexcept;

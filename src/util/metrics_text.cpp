@@ -128,24 +128,41 @@ std::string render_prometheus(const counters_snapshot& s) {
   by_label<refusal_reason>(out, "tav_milter_refusals_total", "reason", s.refusals);
   family(out, "tav_milter_deferrals_total", "counter", "Messages deferred (451) because of a failure, by cause.");
   by_label<deferral_cause>(out, "tav_milter_deferrals_total", "cause", s.deferrals);
+  // The daemons' series go by address: the slots a daemon has used (at
+  // most kAddressSlots; util/counters.h).
+  auto addresses = [&s](size_t d, auto&& each) {
+    for (size_t k = 0; k < kAddressSlots; ++k)
+      if (s.address[d][k][0] != '\0')
+        each(k, pair("daemon", label(nth<daemon_id>(d))) + ',' + pair("address", s.address[d][k]));
+  };
+  family(out, "tav_milter_daemon_up", "gauge", "Whether each address of a scanning daemon is up (1) or down (0).");
+  for (size_t d = 0; d < kDaemons; ++d)
+    addresses(d, [&](size_t k, const std::string& labels) {
+      if (s.daemon_up[d][k] >= 0) sample(out, "tav_milter_daemon_up", labels, std::to_string(s.daemon_up[d][k]));
+    });
   family(out, "tav_milter_daemon_requests_total", "counter",
-         "Requests to the scanning daemons, by daemon and outcome.");
-  by_labels<daemon_id, daemon_outcome>(out, "tav_milter_daemon_requests_total", "daemon", "outcome", s.exchanges);
+         "Requests to the scanning daemons, by daemon, address and outcome.");
+  for (size_t d = 0; d < kDaemons; ++d)
+    addresses(d, [&](size_t k, const std::string& labels) {
+      for (size_t o = 0; o < kDaemonOutcomes; ++o)
+        sample(out, "tav_milter_daemon_requests_total", labels + ',' + pair("outcome", label(nth<daemon_outcome>(o))),
+               u64(s.address_exchanges[d][k][o]));
+    });
 
   const char* hist = "tav_milter_daemon_request_duration_seconds";
   family(out, hist, "histogram", "Time from connect to answer (or failure) of daemon requests.");
-  for (size_t d = 0; d < kDaemons; ++d) {
-    const std::string daemon = pair("daemon", label(nth<daemon_id>(d)));
-    const histogram_snapshot& h = s.latency[d];
-    uint64_t cumulative = 0;
-    for (size_t b = 0; b <= kLatencyBuckets; ++b) {
-      cumulative += h.buckets[b];
-      const std::string le = b < kLatencyBuckets ? bound_text(kLatencyBounds[b]) : "+Inf";
-      sample(out, std::string(hist) + "_bucket", daemon + ',' + pair("le", le.c_str()), u64(cumulative));
-    }
-    sample(out, std::string(hist) + "_sum", daemon, seconds_text(h.sum_ns));
-    sample(out, std::string(hist) + "_count", daemon, u64(h.count));
-  }
+  for (size_t d = 0; d < kDaemons; ++d)
+    addresses(d, [&](size_t k, const std::string& labels) {
+      const histogram_snapshot& h = s.address_latency[d][k];
+      uint64_t cumulative = 0;
+      for (size_t b = 0; b <= kLatencyBuckets; ++b) {
+        cumulative += h.buckets[b];
+        const std::string le = b < kLatencyBuckets ? bound_text(kLatencyBounds[b]) : "+Inf";
+        sample(out, std::string(hist) + "_bucket", labels + ',' + pair("le", le.c_str()), u64(cumulative));
+      }
+      sample(out, std::string(hist) + "_sum", labels, seconds_text(h.sum_ns));
+      sample(out, std::string(hist) + "_count", labels, u64(h.count));
+    });
 
   family(out, "tav_milter_spooled_bytes_total", "counter", "Bytes written to spool files.");
   sample(out, "tav_milter_spooled_bytes_total", "", u64(s.spooled_bytes));

@@ -6,6 +6,7 @@
 
 #include "config/debug.h"
 #include "config/settings.h"
+#include "engines/daemon_pool.h"
 #include "engines/exchange.h"
 #include "engines/requests.h"
 #include "session/direction.h"
@@ -16,8 +17,6 @@
 #include "verdict/result.h"
 
 namespace {
-
-const char* const kTag = "tavASd:";
 
 // A value as it may stand in one line of the request block: up to its first
 // CR or LF (nothing a client sends may add a header line to our request),
@@ -100,13 +99,13 @@ sfsistat mlfi_eom(SMFICTX* ctx) {
   }
   tavMilter& m = *c->milter;
 
-  const char* target_tavasd_host = tavasdhost;
-  uint16_t target_tavasd_port = tavasdport;
+  // The daemon asked for this message: its pool picks the address (round
+  // robin inbound, the first one up outbound; engines/daemon_pool.h).
+  daemon_id target_tavasd = daemon_id::tavasd;
   std::string senderId;
   bool outbound_mode = is_outbound_mode(*c);
   if (outbound_mode) {
-    target_tavasd_host = tavasd_out_host;
-    target_tavasd_port = tavasd_out_port;
+    target_tavasd = daemon_id::tavasd_outbound;
     senderId = choose_sender_id(*c);
     debug(D_MISC, "mlfi_eom: tavasd_outbound is on and connect IP in mynetworks list -> working in outbound mode.");
   } else {
@@ -130,11 +129,8 @@ sfsistat mlfi_eom(SMFICTX* ctx) {
     exchange_payload payload;
     payload.fd = m.tmpfd();
     payload.length = m.message_size;
-    ex = engine_exchange(kTag, target_tavasd_host, target_tavasd_port,
-                         tavasd_inline ? kClassifyInlinePath : kClassifyFilePath, data,
+    ex = daemon_exchange(target_tavasd, tavasd_inline ? kClassifyInlinePath : kClassifyFilePath, data,
                          tavasd_inline ? &payload : nullptr, classification_timeout);
-    observe_exchange(outbound_mode ? daemon_id::tavasd_outbound : daemon_id::tavasd, metric_outcome(ex.outcome),
-                     ex.seconds);
   }
 
   if (ex.outcome != exchange_outcome::ok) {

@@ -16,7 +16,7 @@ from mta import harness
 CHECK = os.environ.get("TAV_MILTER_CHECK", "tav-milter-check")
 PERFDATA = re.compile(r"^TAV-MILTER (OK|WARNING|CRITICAL) - [^|\n]+ \| "
                       r"milter=(?:[\d.]+ms|U);\d+;\d+;0 tavipd=(?:[\d.]+ms|U);\d+;\d+;0 "
-                      r"tavasd=(?:[\d.]+ms|U);\d+;\d+;0$")
+                      r"(?:tavasd(?:@[^ =]+)?=(?:[\d.]+ms|U);\d+;\d+;0 ?)+$")
 
 
 def metric_values(text):
@@ -74,6 +74,7 @@ class CountersThroughPostfix(unittest.TestCase):
         with open(metrics) as f:
             values = metric_values(f.read())
         self.assertEqual(oct(os.stat(metrics).st_mode & 0o777), "0o644")
+        ipd, asd_at = "127.0.0.1:%d" % ports["ipd"], "127.0.0.1:%d" % asd.ports["asd"]
         expected = {
             'tav_milter_sessions_open': 0,
             'tav_milter_sessions_total': 4,
@@ -84,10 +85,13 @@ class CountersThroughPostfix(unittest.TestCase):
             'tav_milter_refusals_total{reason="spam_confirmed"}': 1,
             'tav_milter_deferrals_total{cause="daemon_unreachable"}': 1,
             'tav_milter_deferrals_total{cause="daemon_timeout"}': 0,
-            'tav_milter_daemon_requests_total{daemon="tavipd",outcome="ok"}': 3,
-            'tav_milter_daemon_requests_total{daemon="tavasd",outcome="ok"}': 2,
-            'tav_milter_daemon_requests_total{daemon="tavasd",outcome="unreachable"}': 1,
-            'tav_milter_daemon_request_duration_seconds_count{daemon="tavasd"}': 3,
+            # Each series names the daemon's address; the gauge shows tavasd down.
+            'tav_milter_daemon_requests_total{daemon="tavipd",address="%s",outcome="ok"}' % ipd: 3,
+            'tav_milter_daemon_requests_total{daemon="tavasd",address="%s",outcome="ok"}' % asd_at: 2,
+            'tav_milter_daemon_requests_total{daemon="tavasd",address="%s",outcome="unreachable"}' % asd_at: 1,
+            'tav_milter_daemon_request_duration_seconds_count{daemon="tavasd",address="%s"}' % asd_at: 3,
+            'tav_milter_daemon_up{daemon="tavipd",address="%s"}' % ipd: 1,
+            'tav_milter_daemon_up{daemon="tavasd",address="%s"}' % asd_at: 0,
             'tav_milter_samples_total': 0,
         }
         for key, value in expected.items():
@@ -117,6 +121,11 @@ class MonitoringPlugin(unittest.TestCase):
             ("slower than -w", sock + ("-w", "0"), {}, 1, "tavasd "),
             ("tavasd down", sock, {"asd": harness.free_port()}, 2, "tavasd 127.0.0.1:"),
             ("tavasd silent, -t 2", sock + ("-t", "2"), {"asd": silent.ports["asd"]}, 2, "no answer in time"),
+            # Each entry of a list is probed: one down of two is a WARNING.
+            ("one tavasd entry of two down", sock + ("-h", "127.0.0.1,[::1]:%d" % harness.free_port()), {}, 1,
+             "tavasd@[::1]:"),
+            ("both tavasd entries down", sock + ("-h", "127.0.0.2:%d,[::1]" % harness.free_port()),
+             {"asd": harness.free_port()}, 2, "tavasd@127.0.0.2:"),
         ]
         for what, args, ports, status, text in cases:
             with self.subTest(what):

@@ -122,6 +122,11 @@ void FakeDaemon::handle(int fd) {
           }
         }
         return;
+      case step::reset: {
+        linger l{1, 0};  // closing now sends a reset, not a FIN
+        setsockopt(fd, SOL_SOCKET, SO_LINGER, &l, sizeof l);
+        return;
+      }
       case step::close_now:
       case step::refuse:
         return;

@@ -5,7 +5,7 @@
 // moment), records it, then plays the next scripted answer and closes.
 // An answer is a list of steps: bytes to send, pauses, or "stay silent" /
 // "close without answering", or "refuse" (as the first step: close at once,
-// before reading the request). With no scripted answer left it answers
+// before reading the request), or "reset" (end the connection with a reset). With no scripted answer left it answers
 // "HTTP/1.0 200 OK\r\n\r\n".
 //
 //   FakeDaemon d;
@@ -26,7 +26,7 @@
 class FakeDaemon {
  public:
   struct step {
-    enum kind_t { send, pause_ms, silent, close_now, refuse } kind;
+    enum kind_t { send, pause_ms, silent, close_now, refuse, reset } kind;
     std::string bytes;  // for send
     int ms = 0;         // for pause_ms
   };

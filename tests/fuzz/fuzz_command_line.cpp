@@ -4,11 +4,11 @@
 // kMaxWords), after "tav-milter" as argv[0]; every run starts from the
 // default settings. The outcome must be one of the three the start-up
 // knows (0, 1, 64), a success must have its socket, and every daemon
-// address must be dotted IPv4 text whatever the host options said.
+// list must parse and resolve whatever the host options said.
 //
 // Host names are never looked up in DNS: this target links its own
-// getaddrinfo(), which resolves dotted text (inet_aton's forms) to itself and
-// any other name to "not found", as the system resolver does without a
+// getaddrinfo(), which resolves dotted text (inet_aton's forms) and IPv6
+// text to itself and any other name to "not found", as the system resolver does without a
 // reachable name server. That keeps runs fast and off the network while the
 // options are parsed exactly as written (abbreviated, grouped, attached).
 //
@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "config/options.h"
+#include "config/daemon_list.h"
 #include "config/settings.h"
 #include "fuzz/fuzz_support.h"
 
@@ -37,26 +38,40 @@ constexpr size_t kMaxWords = 64;
 struct numeric_answer {
   addrinfo info;
   sockaddr_in sin;
+  sockaddr_in6 sin6;
 };
 
-bool dotted(const char* text) {
-  in_addr a;
-  return text != nullptr && inet_aton(text, &a) != 0;
+bool usable(const char* text) {
+  std::vector<daemon_entry> entries;
+  std::vector<daemon_endpoint> found;
+  std::string failed;
+  return text != nullptr && parse_daemon_list(text, entries).ok() && resolve_daemon_list(entries, 1, found, failed) &&
+         !found.empty();
 }
 
 }  // namespace
 
 extern "C" int getaddrinfo(const char* node, const char*, const addrinfo* hints, addrinfo** res) {
   in_addr a;
-  if (node == nullptr || inet_aton(node, &a) == 0) return EAI_NONAME;
+  in6_addr a6;
+  const bool v4 = node != nullptr && inet_aton(node, &a) != 0;
+  if (!v4 && (node == nullptr || inet_pton(AF_INET6, node, &a6) != 1)) return EAI_NONAME;
   auto* answer = static_cast<numeric_answer*>(calloc(1, sizeof(numeric_answer)));
   if (answer == nullptr) return EAI_MEMORY;
-  answer->sin.sin_family = AF_INET;
-  answer->sin.sin_addr = a;
-  answer->info.ai_family = AF_INET;
   answer->info.ai_socktype = hints != nullptr ? hints->ai_socktype : 0;
-  answer->info.ai_addrlen = sizeof answer->sin;
-  answer->info.ai_addr = reinterpret_cast<sockaddr*>(&answer->sin);
+  if (v4) {
+    answer->sin.sin_family = AF_INET;
+    answer->sin.sin_addr = a;
+    answer->info.ai_family = AF_INET;
+    answer->info.ai_addrlen = sizeof answer->sin;
+    answer->info.ai_addr = reinterpret_cast<sockaddr*>(&answer->sin);
+  } else {
+    answer->sin6.sin6_family = AF_INET6;
+    answer->sin6.sin6_addr = a6;
+    answer->info.ai_family = AF_INET6;
+    answer->info.ai_addrlen = sizeof answer->sin6;
+    answer->info.ai_addr = reinterpret_cast<sockaddr*>(&answer->sin6);
+  }
   *res = &answer->info;
   return 0;
 }
@@ -86,7 +101,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (status == 0) FUZZ_CHECK(cl.sock != nullptr);
   if (status == 1) FUZZ_CHECK(!cl.result.message.empty() && cl.result.message.back() != '\0');
   if (status == 64) FUZZ_CHECK(cl.result.message.empty());
-  FUZZ_CHECK(dotted(tavipdhost) && dotted(tavasdhost) && dotted(tavasd_out_host));
+  FUZZ_CHECK(usable(tavipdhost) && usable(tavasdhost) && usable(tavasd_out_host));
   FUZZ_CHECK((flag_debug & 1) == 1);
   FUZZ_CHECK(ignorenets.num_nets >= 0 && mynetworks.num_nets >= 0);
   return 0;

@@ -7,7 +7,8 @@
 // one record of a SOCK_SEQPACKET socket pair, so read_answer() meets exactly
 // these boundaries in its receives. It reads with the exchange's buffer and
 // a deadline already past (what is queued is read, nothing is waited for),
-// and judge_answer() judges what it read.
+// and judge_answer() judges what it read: an answer cut short (the daemon
+// did not close, the headers did not end) is the timeout outcome.
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -64,15 +65,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   char buf[kAnswerBufferSize];
   const size_t cap = kAnswerBufferSize - 1;
-  size_t got = read_answer(filter_end.get(), buf, cap, std::chrono::steady_clock::now());
+  answer_end end = answer_end::closed;
+  size_t got = read_answer(filter_end.get(), buf, cap, std::chrono::steady_clock::now(), &end);
   // What was read is the start of what was sent, never more than fits.
   FUZZ_CHECK(got <= cap && got <= sent.size());
   FUZZ_CHECK(memcmp(buf, sent.data(), got) == 0);
   // Reading stops early only for a complete answer: its header block ended.
   if (got < std::min(cap, sent.size())) FUZZ_CHECK(memmem(buf, got, "\r\n\r\n", 4) != nullptr);
 
-  exchange_result r = judge_answer("tavIPd:", "127.0.0.1", 8080, buf, got);
-  FUZZ_CHECK((r.outcome == exchange_outcome::timeout) == (got == 0));
+  // Cut means: not closed by the daemon, short of the buffer, and short of
+  // the blank line that ends the headers.
+  const bool has_blank = memmem(buf, got, "\r\n\r\n", 4) != nullptr;
+  if (end == answer_end::cut) FUZZ_CHECK(!closes && got < cap && !has_blank);
+  if (closes && got == sent.size() && got < cap && !has_blank) FUZZ_CHECK(end == answer_end::closed);
+
+  exchange_result r = judge_answer("tavIPd:", "127.0.0.1", 8080, buf, got, end);
+  FUZZ_CHECK((r.outcome == exchange_outcome::timeout) == (got == 0 || end == answer_end::cut));
   if (r.outcome == exchange_outcome::ok) FUZZ_CHECK(r.answer.compare(0, 15, "HTTP/1.0 200 OK") == 0);
   return 0;
 }

@@ -285,7 +285,7 @@ class Sandbox:
         """Starts tav-standin on loopback and waits until every port listens.
 
         `listen` maps a role ("ipd", "asd", "asd-out") to a port (0: any free
-        port); `scripts` maps a role to script text (README, "The stand-in
+        port), or to "ADDR:PORT" text ("[::1]:0" listens on IPv6 loopback); `scripts` maps a role to script text (README, "The stand-in
         scanning daemons"). Returns the Process with `.ports` (role -> port)
         and `.record` (directory of recorded requests, or None).
         """
@@ -294,7 +294,7 @@ class Sandbox:
         os.mkdir(base)
         argv = [STANDIN, "--ready-file", os.path.join(base, "ready")]
         for role, port in listen.items():
-            argv += ["--listen", "%s=%d" % (role, port)]
+            argv += ["--listen", "%s=%s" % (role, port)]
         for role, text in (scripts or {}).items():
             path = os.path.join(base, "%s.script" % role)
             with open(path, "w") as f:

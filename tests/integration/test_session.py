@@ -228,6 +228,9 @@ mt.disconnect(conn)
             ("silent", "@silent", "c", line % "connection timeout", 9.5, 12),
             ("closed without an answer", "@close", "c", line % "connection timeout", 0, 2),
             ("closed mid-answer", "@raw HTTP/1.0 2", "c", line % "unknown HTTP error", 0, 2),
+            # Cut by a reset before its headers ended: no verdict, the session goes on.
+            ("status line, then a reset", "HTTP/1.0 200 OK\nx-tvrn-dm-action: permfail\n@reset", "c",
+             line % "connection timeout", 0, 2),
             ("answer in two segments",
              "HTTP/1.0 200 OK\n@pause 700\nx-tvrn-dm-action: permfail\nx-tvrn-refid:tid=SPLIT;\n",
              "550 5.7.1 Delivery from 192.0.2.70 was blocked. Please check at "

@@ -85,6 +85,7 @@ class CommandLine(SandboxTest):
             (["-i", "10.0.0.0/8,", "-p", "/s"], 'Could not parse "" as a network\n'),
             (["-p", "/s", "-h", "no-such-host.invalid"],
              'Could not resolve host "no-such-host.invalid" to an IPv4 address\n'),
+            (["-p", "/s", "-h", "127.0.0.1,[::1]:99999"], 'Bad port "99999" in daemon entry "[::1]:99999"\n'),
         ]
         for args, err in cases:
             with self.subTest(args=args):

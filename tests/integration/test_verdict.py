@@ -314,6 +314,8 @@ class DaemonFaults(VerdictTest):
             ("silent", "@silent", "file", {}, ("t", ""), timeout, 9.5, 12),
             ("closed without an answer", "@close", "file", {}, ("t", ""), timeout, 0, 2),
             ("closed mid-answer", "@raw HTTP/1.0 2", "file", {}, ("t", ""), http_error, 0, 2),
+            # Cut by a reset before its headers ended: deferred, never passed as clean.
+            ("status line, then a reset", "HTTP/1.0 200 OK\n@reset", "file", {}, ("t", ""), timeout, 0, 2),
             ("answer in two segments",
              "HTTP/1.0 200 OK\n@pause 700\nX-TVRN-RefID: SPLIT\nX-TVRN-Spam: Confirmed\n", "file", {},
              ("y", "551 5.7.1 This message looks like SPAM and we don't want it. If you believe this is wrong, "

@@ -27,6 +27,12 @@ probe_result failed(const char* name, const char* why) {
   return r;
 }
 
+// A probe of one address of a daemon with several.
+probe_result of(const char* group, probe_result r) {
+  r.group = group;
+  return r;
+}
+
 }  // namespace
 
 TEST(CheckReport, StateAndLineFromProbesAndThresholds) {
@@ -60,6 +66,22 @@ TEST(CheckReport, StateAndLineFromProbesAndThresholds) {
        plugin_state::critical,
        "TAV-MILTER CRITICAL - tavasd 127.0.0.1:8088: no connection (Connection refused), tavipd a/b, milter 0.10 ms"
        " | milter=0.100ms;1000;5000;0 tavasd=U;1000;5000;0 tavipd=U;1000;5000;0"},
+      // A daemon of two addresses: one down is a WARNING (the filter fails
+      // over), both down CRITICAL.
+      {{of("tavasd", failed("tavasd@10.0.0.6:8088", "10.0.0.6:8088: no connection (Connection refused)")),
+        of("tavasd", fast("tavasd@[::1]:8088", 0.5)), of("tavipd", fast("tavipd", 0.2))},
+       {},
+       plugin_state::warning,
+       "TAV-MILTER WARNING - tavasd@10.0.0.6:8088 10.0.0.6:8088: no connection (Connection refused), "
+       "tavasd@[::1]:8088 0.50 ms, tavipd 0.20 ms"
+       " | tavasd@10.0.0.6:8088=U;1000;5000;0 tavasd@[::1]:8088=0.500ms;1000;5000;0 tavipd=0.200ms;1000;5000;0"},
+      {{of("tavasd", failed("tavasd@10.0.0.6:8088", "no answer in time")),
+        of("tavasd", failed("tavasd@10.0.0.7:8088", "no answer in time")), of("tavipd", fast("tavipd", 0.2))},
+       {},
+       plugin_state::critical,
+       "TAV-MILTER CRITICAL - tavasd@10.0.0.6:8088 no answer in time, tavasd@10.0.0.7:8088 no answer in time, "
+       "tavipd 0.20 ms"
+       " | tavasd@10.0.0.6:8088=U;1000;5000;0 tavasd@10.0.0.7:8088=U;1000;5000;0 tavipd=0.200ms;1000;5000;0"},
   };
   for (const row& r : rows) {
     EXPECT_EQ(overall_state(r.results, r.limits), r.state) << r.line;
@@ -78,6 +100,9 @@ TEST(CheckCommandLine, BadUsageIsRefusedWithItsReason) {
       {{"-w", "5", "-c", "1"}, "-w is above -c"},
       {{"-w", "-1"}, "bad -w value: -1"},
       {{"-z", "65536"}, "bad -z value: 65536"},
+      {{"-h", "127.0.0.1,[::1]:8088,localhost:9", "-H", "[::1]"}, nullptr},
+      {{"-h", "127.0.0.1:0"}, "bad -h value: 127.0.0.1:0"},
+      {{"-H", "[::1"}, "bad -H value: [::1"},
       {{"-t", "0"}, "bad -t value: 0"},
       {{"-p", "inet:8890"}, "bad -p inet:8890: inet socket without @address"},
       {{"-x"}, "unknown option -x"},

@@ -177,6 +177,12 @@ TEST_F(ExchangeTest, JudgesEachAnswerAndLogsUnderTheTag) {
        exchange_outcome::ok, 0, nullptr, ok_head + "X-TVRN-Spam: Confirmed\r\n\r\n"},
       {{just(step::close_now)}, exchange_outcome::timeout, 0, "connection timeout with", ""},
       {{just(step::refuse)}, exchange_outcome::timeout, 0, "connection timeout with", ""},
+      // Cut by a reset before the headers ended: no verdict, not a clean one.
+      {{say(ok_head + "X-TVRN-Spam: Non"), pause(100), just(step::reset)},
+       exchange_outcome::timeout, 0, "connection timeout with", ""},
+      // Closed by the daemon mid-answer: judged as it stands.
+      {{say(ok_head + "X-TVRN-Spam: Non"), pause(100), just(step::close_now)},
+       exchange_outcome::ok, 0, nullptr, ok_head + "X-TVRN-Spam: Non"},
   };
   FakeDaemon daemon;
   int i = 0;
@@ -230,8 +236,11 @@ TEST_F(ExchangeTest, SilentDaemonCostsOneBoundedWait) {
     exchange_outcome outcome;
   } cases[] = {
       {{just(step::silent)}, exchange_outcome::timeout},
-      // Partial data at the deadline is judged as it stands.
-      {{say("HTTP/1.0 200 OK\r\nx-tvrn-request-status: 4"), just(step::silent)}, exchange_outcome::daemon_error},
+      // Partial data at the deadline is a cut answer, unless its headers
+      // ended: those are judged as they stand.
+      {{say("HTTP/1.0 200 OK\r\nx-tvrn-request-status: 0"), just(step::silent)}, exchange_outcome::timeout},
+      {{say("HTTP/1.0 200 OK\r\nx-tvrn-request-status: 4\r\n\r\nx-tvrn"), just(step::silent)},
+       exchange_outcome::daemon_error},
   };
   for (auto& c : cases) {
     lines.clear();

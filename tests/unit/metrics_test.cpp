@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cmath>
+#include <algorithm>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -45,7 +46,7 @@ TEST(Counters, CountEveryKindAndBucketDurationsAtTheirBounds) {
   };
   const row rows[] = {{0.00005, 0}, {0.0001, 0},  {0.00011, 1}, {0.0002, 1},          {10, 15},
                       {10.001, 16}, {-1, 0},      {NAN, 0},     {INFINITY, kLatencyBuckets}};
-  for (const row& r : rows) c.exchange(daemon_id::tavasd, daemon_outcome::timeout, r.seconds);
+  for (const row& r : rows) c.exchange(daemon_id::tavasd, 0, daemon_outcome::timeout, r.seconds);
 
   counters_snapshot s = c.snapshot();
   EXPECT_EQ(s.sessions_open, 1);
@@ -66,8 +67,43 @@ TEST(Counters, CountEveryKindAndBucketDurationsAtTheirBounds) {
   EXPECT_EQ(s.latency[0].count, 0u);
 }
 
+// Each daemon's first addresses get a label of their own; the rest share
+// "other", so re-resolved names cannot grow the label sets without bound.
+TEST(Counters, AddressLabelsAreBounded) {
+  counters c;
+  EXPECT_EQ(c.address_slot(daemon_id::tavasd, "10.0.0.1:8088"), 0);
+  EXPECT_EQ(c.address_slot(daemon_id::tavipd, "10.0.0.1:8080"), 0);  // each daemon has its own
+  EXPECT_EQ(c.address_slot(daemon_id::tavasd, "10.0.0.1:8088"), 0);
+  for (size_t i = 1; i < kAddressLabels + 4; ++i) {
+    const std::string a = "10.0.0." + std::to_string(i + 1) + ":8088";
+    EXPECT_EQ(c.address_slot(daemon_id::tavasd, a.c_str()), static_cast<int>(std::min(i, kAddressLabels))) << a;
+  }
+  c.daemon_up(daemon_id::tavasd, 1, 0);
+  c.daemon_up(daemon_id::tavasd, 2, 1);
+  c.daemon_up(daemon_id::tavasd, kAddressLabels, 1);  // "other" has no one state
+  c.exchange(daemon_id::tavasd, 1, daemon_outcome::ok, 0.001);
+  c.exchange(daemon_id::tavasd, kAddressLabels, daemon_outcome::ok, 0.001);
+  c.exchange(daemon_id::tavasd, static_cast<int>(kAddressSlots), daemon_outcome::ok, 0.001);  // no such slot
+  counters_snapshot s = c.snapshot();
+  EXPECT_STREQ(s.address[tavasd][kAddressLabels], "other");
+  EXPECT_EQ(s.daemon_up[tavasd][1], 0);
+  EXPECT_EQ(s.daemon_up[tavasd][2], 1);
+  EXPECT_EQ(s.daemon_up[tavasd][3], -1);
+  EXPECT_EQ(s.daemon_up[tavasd][kAddressLabels], -1);
+  EXPECT_EQ(s.exchanges[tavasd][0], 2u);
+  const std::string text = render_prometheus(s);
+  EXPECT_EQ(count_lines(text, "tav_milter_daemon_requests_total{daemon=\"tavasd\""), kAddressSlots * kDaemonOutcomes);
+  EXPECT_NE(text.find("tav_milter_daemon_up{daemon=\"tavasd\",address=\"10.0.0.2:8088\"} 0\n"), std::string::npos);
+  EXPECT_NE(text.find("tav_milter_daemon_requests_total{daemon=\"tavasd\",address=\"other\",outcome=\"ok\"} 1\n"),
+            std::string::npos);
+}
+
+// Start-up gives each daemon its addresses (one each here) before the first
+// scrape.
 TEST(MetricsText, PrometheusListsEveryLabelCombinationFromTheStart) {
-  const std::string text = render_prometheus(counters_snapshot{});
+  counters c;
+  for (size_t d = 0; d < kDaemons; ++d) c.daemon_up(static_cast<daemon_id>(d), c.address_slot(static_cast<daemon_id>(d), "127.0.0.1:8080"), 0);
+  const std::string text = render_prometheus(c.snapshot());
   struct row {
     const char* prefix;
     size_t lines;
@@ -78,17 +114,18 @@ TEST(MetricsText, PrometheusListsEveryLabelCombinationFromTheStart) {
       {"tav_milter_messages_total{", kDirections * kActions},
       {"tav_milter_refusals_total{", kRefusalReasons},
       {"tav_milter_deferrals_total{", kDeferralCauses},
+      {"tav_milter_daemon_up{", kDaemons},
       {"tav_milter_daemon_requests_total{", kDaemons * kDaemonOutcomes},
       {"tav_milter_daemon_request_duration_seconds_bucket{", kDaemons * (kLatencyBuckets + 1)},
       {"tav_milter_daemon_request_duration_seconds_sum{", kDaemons},
       {"tav_milter_daemon_request_duration_seconds_count{", kDaemons},
       {"tav_milter_spooled_bytes_total ", 1},
       {"tav_milter_samples_total ", 1},
-      {"# HELP ", 9},
-      {"# TYPE ", 9},
+      {"# HELP ", 10},
+      {"# TYPE ", 10},
   };
   for (const row& r : rows) EXPECT_EQ(count_lines(text, r.prefix), r.lines) << r.prefix;
-  EXPECT_EQ(count_lines(text, "tav_milter_") + 2 * 9, count_lines(text, ""));
+  EXPECT_EQ(count_lines(text, "tav_milter_") + 2 * 10, count_lines(text, ""));
   EXPECT_EQ(text.back(), '\n');
   EXPECT_EQ(text.find(" 1\n"), std::string::npos);  // every value 0
 }
@@ -99,9 +136,12 @@ TEST(MetricsText, PrometheusValuesHistogramAndLabels) {
   c.message(msg_direction::inbound, msg_action::tempfail_451);
   c.refusal(refusal_reason::iprep);
   c.deferral(deferral_cause::daemon_timeout);
-  c.exchange(daemon_id::tavipd, daemon_outcome::ok, 0.0002);
-  c.exchange(daemon_id::tavipd, daemon_outcome::ok, 0.0002);
-  c.exchange(daemon_id::tavipd, daemon_outcome::timeout, 10.5);
+  const int ipd = c.address_slot(daemon_id::tavipd, "127.0.0.1:8080");
+  c.address_slot(daemon_id::tavasd, "[::1]:8088");
+  c.address_slot(daemon_id::tavasd_outbound, "127.0.0.1:8089");
+  c.exchange(daemon_id::tavipd, ipd, daemon_outcome::ok, 0.0002);
+  c.exchange(daemon_id::tavipd, ipd, daemon_outcome::ok, 0.0002);
+  c.exchange(daemon_id::tavipd, ipd, daemon_outcome::timeout, 10.5);
   const std::string text = render_prometheus(c.snapshot());
   const char* const expected[] = {
       "# TYPE tav_milter_sessions_open gauge\ntav_milter_sessions_open 1\n",
@@ -109,16 +149,16 @@ TEST(MetricsText, PrometheusValuesHistogramAndLabels) {
       "tav_milter_messages_total{direction=\"outbound\",action=\"551\"} 0\n",
       "tav_milter_refusals_total{reason=\"iprep\"} 1\n",
       "tav_milter_deferrals_total{cause=\"daemon_timeout\"} 1\n",
-      "tav_milter_daemon_requests_total{daemon=\"tavipd\",outcome=\"ok\"} 2\n",
-      "tav_milter_daemon_requests_total{daemon=\"tavasd_outbound\",outcome=\"local_failure\"} 0\n",
+      "tav_milter_daemon_requests_total{daemon=\"tavipd\",address=\"127.0.0.1:8080\",outcome=\"ok\"} 2\n",
+      "tav_milter_daemon_requests_total{daemon=\"tavasd_outbound\",address=\"127.0.0.1:8089\",outcome=\"local_failure\"} 0\n",
       "# TYPE tav_milter_daemon_request_duration_seconds histogram\n",
-      "_bucket{daemon=\"tavipd\",le=\"0.0001\"} 0\n"
-      "tav_milter_daemon_request_duration_seconds_bucket{daemon=\"tavipd\",le=\"0.00025\"} 2\n",
-      "_bucket{daemon=\"tavipd\",le=\"10\"} 2\n"
-      "tav_milter_daemon_request_duration_seconds_bucket{daemon=\"tavipd\",le=\"+Inf\"} 3\n"
-      "tav_milter_daemon_request_duration_seconds_sum{daemon=\"tavipd\"} 10.5004\n"
-      "tav_milter_daemon_request_duration_seconds_count{daemon=\"tavipd\"} 3\n",
-      "tav_milter_daemon_request_duration_seconds_sum{daemon=\"tavasd\"} 0\n",
+      "_bucket{daemon=\"tavipd\",address=\"127.0.0.1:8080\",le=\"0.0001\"} 0\n"
+      "tav_milter_daemon_request_duration_seconds_bucket{daemon=\"tavipd\",address=\"127.0.0.1:8080\",le=\"0.00025\"} 2\n",
+      "_bucket{daemon=\"tavipd\",address=\"127.0.0.1:8080\",le=\"10\"} 2\n"
+      "tav_milter_daemon_request_duration_seconds_bucket{daemon=\"tavipd\",address=\"127.0.0.1:8080\",le=\"+Inf\"} 3\n"
+      "tav_milter_daemon_request_duration_seconds_sum{daemon=\"tavipd\",address=\"127.0.0.1:8080\"} 10.5004\n"
+      "tav_milter_daemon_request_duration_seconds_count{daemon=\"tavipd\",address=\"127.0.0.1:8080\"} 3\n",
+      "tav_milter_daemon_request_duration_seconds_sum{daemon=\"tavasd\",address=\"[::1]:8088\"} 0\n",
   };
   for (const char* e : expected) EXPECT_NE(text.find(e), std::string::npos) << e;
 }
@@ -161,7 +201,7 @@ TEST(MetricsText, LogAndStatusLines) {
          for (int i = 0; i < 3; ++i) c.message(msg_direction::inbound, msg_action::pass);
          c.message(msg_direction::inbound, msg_action::tempfail_451);
          c.deferral(deferral_cause::daemon_timeout);
-         c.exchange(daemon_id::tavasd, daemon_outcome::ok, 0.003);
+         c.exchange(daemon_id::tavasd, 0, daemon_outcome::ok, 0.003);
          c.spooled(512);
        },
        "counters: sessions_open=1 sessions_total=1 messages=4 inbound_pass=3 inbound_451=1 deferred=1 "
@@ -173,8 +213,8 @@ TEST(MetricsText, LogAndStatusLines) {
          c.deferral(deferral_cause::spool_failure);
          c.deferral(deferral_cause::internal);
          c.deferral(deferral_cause::internal);
-         c.exchange(daemon_id::tavipd, daemon_outcome::unreachable, 0.00005);
-         c.exchange(daemon_id::tavasd_outbound, daemon_outcome::ok, 0.02);
+         c.exchange(daemon_id::tavipd, 0, daemon_outcome::unreachable, 0.00005);
+         c.exchange(daemon_id::tavasd_outbound, 1, daemon_outcome::ok, 0.02);
          c.sample();
        },
        "counters: sessions_open=0 sessions_total=0 messages=1 outbound_551=1 refused_global_policy=1 deferred=3 "

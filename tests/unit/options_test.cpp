@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "config/address.h"
+#include "config/daemon_list.h"
 #include "config/debug.h"
 #include "config/networks.h"
 #include "config/settings.h"
@@ -162,13 +163,68 @@ TEST_F(OptionsTest, TextArgumentsAreCopied) {
   EXPECT_STREQ(messages_dir, "/d/");
 }
 
+// The host options keep their lists as written (the ports of entries
+// without one are known only at the end of the line); every name in them is
+// looked up at once.
 TEST_F(OptionsTest, HostsAreResolvedOnce) {
   parse({"-p", "/s", "-h", "localhost", "-H", "10.1.2.3", "--tavasd-outbound-host", "127.0.0.3"});
-  EXPECT_STREQ(tavasdhost, "127.0.0.1");
+  EXPECT_STREQ(tavasdhost, "localhost");
   EXPECT_STREQ(tavipdhost, "10.1.2.3");
   EXPECT_STREQ(tavasd_out_host, "127.0.0.3");
-  EXPECT_STREQ(gethostip("192.0.2.7"), "192.0.2.7");
-  EXPECT_EQ(gethostip("no-such-host.invalid"), nullptr);
+  std::vector<daemon_endpoint> found;
+  EXPECT_TRUE(resolve_entry({"192.0.2.7", 0, false, true}, 25, found));
+  EXPECT_EQ(endpoint_text(found.at(0)), "192.0.2.7:25");
+  EXPECT_FALSE(resolve_entry({"no-such-host.invalid", 0, false, false}, 25, found));
+}
+
+// Daemon lists: entries, their ports (an entry without one takes the port
+// option's), the addresses they stand for in the order given, and the
+// entries that stop start-up.
+TEST(DaemonList, EntriesAndTheirAddresses) {
+  const struct {
+    const char* text;
+    const char* addresses;  // endpoint texts, space-separated; or the message
+    bool ok;
+  } rows[] = {
+      {"127.0.0.1", "127.0.0.1:8088", true},
+      {"10.0.0.6:9000,10.0.0.7", "10.0.0.6:9000 10.0.0.7:8088", true},
+      {"[::1]", "[::1]:8088", true},
+      {"[::1]:9001,127.0.0.1", "[::1]:9001 127.0.0.1:8088", true},
+      {"::1", "[::1]:8088", true},  // a bare IPv6 address has no port
+      {"[2001:DB8:0:0:0:0:0:1]:25", "[2001:db8::1]:25", true},
+      {"10.0.0.6:8088,10.0.0.6", "10.0.0.6:8088", true},  // the same address once
+      {"10.0.0.6:65535", "10.0.0.6:65535", true},
+      {"10.0.0.6:", "Bad port \"\" in daemon entry \"10.0.0.6:\"\n", false},
+      {"10.0.0.6:65536", "Bad port \"65536\" in daemon entry \"10.0.0.6:65536\"\n", false},
+      {"10.0.0.6:80x", "Bad port \"80x\" in daemon entry \"10.0.0.6:80x\"\n", false},
+      {"10.0.0.6:+80", "Bad port \"+80\" in daemon entry \"10.0.0.6:+80\"\n", false},
+      {"[::1", "No closing \"]\" in daemon entry \"[::1\"\n", false},
+      {"[::1]80", "Text after \"]\" in daemon entry \"[::1]80\"\n", false},
+      {"[10.0.0.6]:80", "Not an IPv6 address in daemon entry \"[10.0.0.6]:80\"\n", false},
+      {"1:2:zz", "Not an IPv6 address (write [address]:port) in daemon entry \"1:2:zz\"\n", false},
+      {"127.0.0.1,,127.0.0.2", "Could not resolve host \"\" to an IPv4 address\n", false},
+      {"127.0.0.1,", "Could not resolve host \"\" to an IPv4 address\n", false},
+  };
+  for (const auto& r : rows) {
+    std::vector<daemon_entry> entries;
+    std::vector<daemon_endpoint> found;
+    std::string failed, got;
+    outcome parsed = parse_daemon_list(r.text, entries);
+    if (!parsed.ok()) {
+      got = parsed.message;
+      EXPECT_EQ(parsed.exit_status, 1) << r.text;
+    } else if (!resolve_daemon_list(entries, 8088, found, failed)) {
+      got = unresolved_message(failed);
+    } else {
+      for (const daemon_endpoint& e : found) got += (got.empty() ? "" : " ") + endpoint_text(e);
+    }
+    EXPECT_EQ(got, r.addresses) << r.text;
+  }
+  // A name stands for each of its addresses; a literal is never looked up.
+  std::vector<daemon_entry> entries;
+  ASSERT_TRUE(parse_daemon_list("localhost:25,[::1]", entries).ok());
+  EXPECT_FALSE(entries[0].literal);
+  EXPECT_TRUE(entries[1].literal);
 }
 
 // A usage error is found after the whole line was read; start-up then
@@ -210,6 +266,10 @@ TEST_F(OptionsTest, HandlerErrorsStopAtOnceWithStatus1) {
       {{"-p", "/s", "-h", "no-such-host.invalid"},
        "Could not resolve host \"no-such-host.invalid\" to an IPv4 address\n"},
       {{"-H", ""}, "Could not resolve host \"\" to an IPv4 address\n"},
+      // In a list, the first entry that cannot work stops it.
+      {{"-h", "127.0.0.1,no-such-host.invalid:8088", "-x"},
+       "Could not resolve host \"no-such-host.invalid\" to an IPv4 address\n"},
+      {{"--tavasd-outbound-host", "127.0.0.1:0"}, "Bad port \"0\" in daemon entry \"127.0.0.1:0\"\n"},
   };
   for (auto& c : cases) {
     command_line cl = parse(c.args);

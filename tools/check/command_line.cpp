@@ -6,10 +6,9 @@
 #include <cmath>
 #include <cstdlib>
 
-#include "config/address.h"
 
 const char kCheckUsage[] =
-    "Usage: tav-milter-check [-p SOCKET] [-h TAVASD_HOST] [-z TAVASD_PORT] [-H TAVIPD_HOST] [-Z TAVIPD_PORT]"
+    "Usage: tav-milter-check [-p SOCKET] [-h TAVASD_HOSTS] [-z TAVASD_PORT] [-H TAVIPD_HOSTS] [-Z TAVIPD_PORT]"
     " [-A] [-I] [-w MS] [-c MS] [-t SECONDS] [--help]";
 
 namespace {
@@ -46,12 +45,17 @@ bool parse_ms(const char* text, double& ms) {
   return true;
 }
 
-// A daemon host as the filter takes it: a name is looked up once, here.
-bool resolve(std::string& host) {
-  const char* ip = gethostip(host.c_str());
-  if (ip == nullptr) return false;
-  host = ip;
-  return true;
+// A daemon list as the filter takes it; its names are looked up later.
+bool check_list(const char* text) {
+  std::vector<daemon_entry> entries;
+  return parse_daemon_list(text, entries).ok();
+}
+
+// Every address of a daemon list, as the filter would have them.
+bool resolve(const std::string& list, uint16_t port, std::vector<daemon_endpoint>& out, std::string& failed) {
+  std::vector<daemon_entry> entries;
+  if (!parse_daemon_list(list.c_str(), entries).ok()) return false;
+  return resolve_daemon_list(entries, port, out, failed);
 }
 
 bool parse_arguments(int argc, char** argv, check_options& out, std::string& why) {
@@ -63,8 +67,8 @@ bool parse_arguments(int argc, char** argv, check_options& out, std::string& why
     bool good = true;
     switch (c) {
       case 'p': out.socket = arg; good = milter::parse_endpoint(out.socket, out.where, why); break;
-      case 'h': out.tavasd_host = arg; break;
-      case 'H': out.tavipd_host = arg; break;
+      case 'h': out.tavasd_host = arg; good = check_list(arg); break;
+      case 'H': out.tavipd_host = arg; good = check_list(arg); break;
       case 'z': good = parse_port(arg, out.tavasd_port); break;
       case 'Z': good = parse_port(arg, out.tavipd_port); break;
       case 'A': out.probe_tavasd = false; break;
@@ -105,12 +109,13 @@ bool parse_arguments(int argc, char** argv, check_options& out, std::string& why
 }  // namespace
 
 bool resolve_check_hosts(check_options& out, std::string& why) {
-  if (out.probe_tavasd && !resolve(out.tavasd_host)) {
-    why = "cannot resolve the tavasd host " + out.tavasd_host;
+  std::string failed;
+  if (out.probe_tavasd && !resolve(out.tavasd_host, out.tavasd_port, out.tavasd_addresses, failed)) {
+    why = "cannot resolve the tavasd host " + failed;
     return false;
   }
-  if (out.probe_tavipd && !resolve(out.tavipd_host)) {
-    why = "cannot resolve the tavipd host " + out.tavipd_host;
+  if (out.probe_tavipd && !resolve(out.tavipd_host, out.tavipd_port, out.tavipd_addresses, failed)) {
+    why = "cannot resolve the tavipd host " + failed;
     return false;
   }
   return true;

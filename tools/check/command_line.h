@@ -6,15 +6,19 @@
 // -I (skip the tavasd and the tavipd probe, as they switch those engines off
 // in the filter), -w/-c thresholds in milliseconds and -t the time limit of
 // the whole run in seconds. It returns false with the reason in `why` (bad
-// usage), and sets `help` for --help. resolve_check_hosts() turns the
-// daemons' host names into dotted addresses, with the reason in `why` when
-// one has none; the plugin calls it once its -t alarm runs, since a stalled
-// resolver must not outlast -t.
+// usage), and sets `help` for --help. -h and -H take the filter's daemon
+// lists (HOST, HOST:PORT, [IPv6]:PORT, comma-separated); an entry without
+// a port takes -z or -Z. resolve_check_hosts() turns the lists into the
+// addresses to probe, every address of every name, with the reason in
+// `why` when a name has none; the plugin calls it once its -t alarm runs,
+// since a stalled resolver must not outlast -t.
 #pragma once
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
+#include "config/daemon_list.h"
 #include "endpoint.h"
 #include "report.h"
 
@@ -34,6 +38,8 @@ struct check_options {
   thresholds limits;
   int timeout = kDefaultTimeout;
   bool help = false;
+  // Filled by resolve_check_hosts().
+  std::vector<daemon_endpoint> tavasd_addresses, tavipd_addresses;
 };
 
 bool parse_check_options(int argc, char** argv, check_options& out, std::string& why);

@@ -55,7 +55,8 @@ int main(int argc, char** argv) {
   }
   if (o.help) {
     printf("%s\n", kCheckUsage);
-    printf("Checks tav-milter (-p) and its daemons tavipd (-H, -Z) and tavasd (-h, -z);\n"
+    printf("Checks tav-milter (-p) and its daemons tavipd (-H, -Z) and tavasd (-h, -z), each address\n"
+           "of their lists: WARNING while some address of a daemon fails, CRITICAL when all do;\n"
            "-w and -c in milliseconds (defaults 1000 and 5000), -t seconds for the whole run (default %d).\n"
            "Without -p the filter is not checked; -I skips tavipd, -A skips tavasd.\n",
            kDefaultTimeout);
@@ -70,7 +71,7 @@ int main(int argc, char** argv) {
   // The probes end a little before the alarm, so that a slow one is reported
   // with the others' results; each may use its share of the time left.
   const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(o.timeout) - kReportMargin;
-  int left = (o.socket.empty() ? 0 : 1) + (o.probe_tavipd ? 1 : 0) + (o.probe_tavasd ? 1 : 0);
+  int left = (o.socket.empty() ? 0 : 1) + static_cast<int>(o.tavipd_addresses.size() + o.tavasd_addresses.size());
   auto share = [&](const char* probe) {
     g_probe = probe;
     auto now = std::chrono::steady_clock::now();
@@ -79,8 +80,11 @@ int main(int argc, char** argv) {
 
   std::vector<probe_result> results;
   if (!o.socket.empty()) results.push_back(probe_milter(o.socket, o.where, share("milter")));
-  if (o.probe_tavipd) results.push_back(probe_tavipd(o.tavipd_host.c_str(), o.tavipd_port, share("tavipd")));
-  if (o.probe_tavasd) results.push_back(probe_tavasd(o.tavasd_host.c_str(), o.tavasd_port, share("tavasd")));
+  // Every address of each daemon: the filter may send mail to any of them.
+  for (const daemon_endpoint& to : o.tavipd_addresses)
+    results.push_back(probe_tavipd(to, daemon_probe_name("tavipd", to, o.tavipd_addresses.size()), share("tavipd")));
+  for (const daemon_endpoint& to : o.tavasd_addresses)
+    results.push_back(probe_tavasd(to, daemon_probe_name("tavasd", to, o.tavasd_addresses.size()), share("tavasd")));
   alarm(0);
   printf("%s\n", plugin_line(results, o.limits).c_str());
   return static_cast<int>(overall_state(results, o.limits));

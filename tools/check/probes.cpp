@@ -43,15 +43,16 @@ std::string outcome_text(const exchange_result& r) {
   return "failed";
 }
 
-probe_result probe_daemon(const char* name, const char* tag, const char* host, uint16_t port, const char* path,
-                          const std::string& body, milter::deadline by) {
+probe_result probe_daemon(const std::string& name, const char* group, const char* tag, const daemon_endpoint& to,
+                          const char* path, const std::string& body, milter::deadline by) {
   probe_result res;
   res.name = name;
+  res.group = group;
   const auto start = steady::now();
-  exchange_result r = engine_exchange(tag, host, port, path, body, nullptr, seconds_left(by));
+  exchange_result r = engine_exchange(tag, to, path, body, nullptr, seconds_left(by));
   res.ms = ms_since(start);
   res.answered = r.outcome == exchange_outcome::ok;
-  if (!res.answered) res.failure = std::string(host) + ":" + std::to_string(port) + ": " + outcome_text(r);
+  if (!res.answered) res.failure = endpoint_text(to) + ": " + outcome_text(r);
   return res;
 }
 
@@ -73,8 +74,12 @@ probe_result probe_milter(const std::string& socket_text, const milter::endpoint
   return res;
 }
 
-probe_result probe_tavipd(const char* host, uint16_t port, milter::deadline by) {
-  return probe_daemon("tavipd", "tavIPd:", host, port, kIprepPath, iprep_request_body(kProbeAddress), by);
+std::string daemon_probe_name(const char* daemon, const daemon_endpoint& to, size_t addresses) {
+  return addresses == 1 ? daemon : std::string(daemon) + "@" + endpoint_text(to);
+}
+
+probe_result probe_tavipd(const daemon_endpoint& to, const std::string& name, milter::deadline by) {
+  return probe_daemon(name, "tavipd", "tavIPd:", to, kIprepPath, iprep_request_body(kProbeAddress), by);
 }
 
 std::string tavasd_probe_body() {
@@ -84,6 +89,6 @@ std::string tavasd_probe_body() {
   return classification_block_text(e, true) + kProbeMessage;
 }
 
-probe_result probe_tavasd(const char* host, uint16_t port, milter::deadline by) {
-  return probe_daemon("tavasd", "tavASd:", host, port, kClassifyInlinePath, tavasd_probe_body(), by);
+probe_result probe_tavasd(const daemon_endpoint& to, const std::string& name, milter::deadline by) {
+  return probe_daemon(name, "tavasd", "tavASd:", to, kClassifyInlinePath, tavasd_probe_body(), by);
 }

@@ -61,18 +61,25 @@ plugin_state probe_state(const probe_result& r, const thresholds& t) {
   return plugin_state::ok;
 }
 
+plugin_state state_among(const std::vector<probe_result>& results, const probe_result& r, const thresholds& t) {
+  if (r.answered || r.group.empty()) return probe_state(r, t);
+  for (const auto& other : results)
+    if (other.group == r.group && other.answered) return plugin_state::warning;
+  return plugin_state::critical;
+}
+
 plugin_state overall_state(const std::vector<probe_result>& results, const thresholds& t) {
   plugin_state worst = plugin_state::ok;
-  for (const auto& r : results) worst = std::max(worst, probe_state(r, t));
+  for (const auto& r : results) worst = std::max(worst, state_among(results, r, t));
   return worst;
 }
 
 std::string plugin_line(const std::vector<probe_result>& results, const thresholds& t) {
   std::vector<const probe_result*> order;
   for (const auto& r : results)
-    if (probe_state(r, t) != plugin_state::ok) order.push_back(&r);
+    if (state_among(results, r, t) != plugin_state::ok) order.push_back(&r);
   for (const auto& r : results)
-    if (probe_state(r, t) == plugin_state::ok) order.push_back(&r);
+    if (state_among(results, r, t) == plugin_state::ok) order.push_back(&r);
   std::string line = std::string("TAV-MILTER ") + state_name(overall_state(results, t)) + " - ";
   std::string perf;
   for (size_t i = 0; i < order.size(); ++i) {

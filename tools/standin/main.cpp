@@ -384,7 +384,13 @@ void serve(int fd, role_kind role, std::unique_ptr<script_block> block) {
     if (s.pause_ms > 0) sleep_ms(s.pause_ms);
     send_all(fd, s.bytes);
   }
-  if (block && block->hold) {
+  if (block && block->reset) {
+    // A daemon that breaks off mid-answer: the client sees a reset, not the
+    // end of the answer.
+    sleep_ms(100);
+    linger l{1, 0};
+    setsockopt(fd, SOL_SOCKET, SO_LINGER, &l, sizeof l);
+  } else if (block && block->hold) {
     hold_until_closed(fd);
   } else {
     // Signal the end of the answer, then let the client close first so no

@@ -127,6 +127,8 @@ bool parse_script(const std::string& text, std::vector<script_block>& blocks, st
       cur.silent = true;
     } else if (word == "hold") {
       cur.hold = true;
+    } else if (word == "reset") {
+      cur.reset = true;
     } else {
       return fail("unknown directive @" + word);
     }

@@ -16,6 +16,7 @@
 //   @close           read the request, close without answering
 //   @silent          read the request, never answer, hold until the client closes
 //   @hold            after answering, hold until the client closes
+//   @reset           after answering, end the connection with a reset
 // parse_script() returns false and sets `error` ("line N: ...") on bad input.
 #pragma once
 
@@ -32,6 +33,7 @@ struct script_block {
   bool close_unanswered = false;
   bool silent = false;
   bool hold = false;
+  bool reset = false;
   double delay = 0;
   int split_at = -1;  // @split: byte offset, -1 for none
   int split_ms = 0;
