@@ -1,7 +1,8 @@
 """Mail keeps flowing through a private Postfix while things around the
-filter change.
+filter change: restarts, a session that outlasts the drain, a daemon entry
+killed and revived under load, a daemon that cuts its answer.
 
-One Postfix (milter_default_action = tempfail), one smtp-sink and one set
+For the restarts one Postfix (milter_default_action = tempfail), one smtp-sink and one set
 of stand-in daemons serve every scenario; each scenario starts the filters
 it needs and sends its own load, one message per SMTP session from a few
 client threads, with a tag of its own in each subject. A message is
@@ -9,6 +10,7 @@ deferred when any reply of its session is 4xx, lost when it was accepted
 but never reached the sink. Pauses are measured and printed, not asserted.
 """
 
+import concurrent.futures
 import os
 import re
 import signal
@@ -252,6 +254,101 @@ def restart_under_load(stack, milter, tag, messages, restarts, stop_signal, rate
     return load, milter, stops, downtimes
 
 
+# Daemon lists: two tavasd entries, one on [::1], failing over under load,
+# and a cut answer.
+FAILOVER_CLIENTS = 4  # SMTP clients at a time in the daemon-list scenario
+
+
+def _send_many(postfix, count, what):
+    """Sends `count` messages from FAILOVER_CLIENTS clients at once; returns the results."""
+    def one(i):
+        return mta.swaks(postfix.port, "alice@sender.example", "bob@rcpt.example",
+                         subject="%s %d" % (what, i), body="A clean message %d.\n" % i)
+    with concurrent.futures.ThreadPoolExecutor(FAILOVER_CLIENTS) as pool:
+        return list(pool.map(one, range(count)))
+
+
+def _served(sb, standin):
+    return len(sb.recorded(standin))
+
+
+def daemon_failover_scenario(test):
+    missing = mta.postfix_missing()
+    if missing:
+        raise unittest.SkipTest(missing)
+    sb = harness.Sandbox()
+    test.addCleanup(sb.close)
+    run_dir, samples = mta.postfix_milter_dirs(sb.dir)
+    first, ports = mta.start_standin(sb, record=True)           # ipd, asd on 127.0.0.1
+    second = sb.start_standin({"asd": "[::1]:0"})               # asd on [::1]
+    v6_port = second.ports["asd"]
+    v4, v6 = "127.0.0.1:%d" % ports["asd"], "[::1]:%d" % v6_port
+    conn = "unix:" + os.path.join(run_dir, "tav-milter.sock")
+    metrics = os.path.join(run_dir, "tav-milter.prom")
+    milter = sb.start_milter(["-u", "postfix", "-D", samples + "/", "-Z", str(ports["ipd"]),
+                              "-h", "%s,%s" % (v4, v6), "--metrics-file", metrics], conn=conn)
+    sink = mta.SmtpSink(sb.dir).start()
+    test.addCleanup(sink.stop)
+    postfix = mta.Postfix(sb.dir, conn, sink.port).start()
+    test.addCleanup(postfix.stop)
+
+    # Both entries serve, the IPv6 one included: round robin.
+    results = _send_many(postfix, 20, "before")
+    test.assertTrue(all(r.accepted for r in results), [r for r in results if not r.accepted])
+    before_v4, before_v6 = _served(sb, first), _served(sb, second)
+    test.assertGreater(before_v6, 0)
+    test.assertGreater(before_v4, 20)  # the IP queries as well
+
+    # Kill the [::1] entry under load: its connects are refused, each request
+    # moves on to the other entry at once, and nothing is deferred but what
+    # the killed daemon had in hand (a request already sent is not retried).
+    with concurrent.futures.ThreadPoolExecutor(1) as pool:
+        load = pool.submit(_send_many, postfix, 60, "during")
+        time.sleep(1.0)
+        second.stop(signal.SIGKILL)
+        results = load.result()
+    deferred = [r for r in results if not r.accepted]
+    print("deferred while one entry was killed: %d of %d" % (len(deferred), len(results)))
+    test.assertLessEqual(len(deferred), FAILOVER_CLIENTS, deferred)
+    test.assertTrue(all(r.refusal[:3] == "451" for r in deferred), deferred)
+    sb.wait_for_log("tavASd: %s is down (Connection refused), 1 of 2 entries up" % v6)
+
+    # Revive it on the same port: after its 30 s rest one request tries it
+    # again and brings it back.
+    second = sb.start_standin({"asd": "[::1]:%d" % v6_port})
+    deadline = time.monotonic() + 45
+    while time.monotonic() < deadline:
+        test.assertTrue(_send_many(postfix, 1, "probe")[0].accepted)
+        if any("tavASd: %s is up again" % v6 in m for m in sb.messages()):
+            break
+        time.sleep(1.0)
+    sb.wait_for_log("tavASd: %s is up again" % v6, timeout=1)
+
+    results = _send_many(postfix, 20, "after")
+    test.assertTrue(all(r.accepted for r in results))
+    test.assertGreater(_served(sb, second), 0)
+    # Every message accepted reached the sink.
+    sink.find("after 19")
+
+    # The metrics name each address; both are up at the end.
+    test.assertEqual(milter.stop(), 0)
+    with open(metrics) as f:
+        text = f.read()
+    for address in (v4, v6):
+        test.assertIn('tav_milter_daemon_up{daemon="tavasd",address="%s"} 1\n' % address, text)
+    test.assertRegex(text, r'tav_milter_daemon_requests_total\{daemon="tavasd",address="\[::1\]:%d",'
+                           r'outcome="unreachable"\} [1-9]' % v6_port)
+
+    # A daemon that sends its status line and then resets the connection has
+    # given no verdict: the message is deferred, not passed as clean.
+    cut = sb.start_standin({"asd": 0}, scripts={"asd": "HTTP/1.0 200 OK\nX-TVRN-Spam: NonSpam\n@reset\n"})
+    milter = sb.start_milter(["-u", "postfix", "-D", samples + "/", "-d", "MISC", "-Z", str(ports["ipd"]),
+                              "-z", str(cut.ports["asd"])], conn=conn)
+    r = _send_many(postfix, 1, "cut")[0]
+    test.assertEqual(r.refusal[:3], "451", r)
+    sb.wait_for_log("tavASd: connection timeout with 127.0.0.1:%d" % cut.ports["asd"])
+
+
 class AvailabilityTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
@@ -317,6 +414,11 @@ class AvailabilityTest(unittest.TestCase):
         load.wait()
         self.assertEqual(load.refused(), [])
         self.assertEqual(milter.stop(signal.SIGQUIT, STOP_LIMIT_S), 0)
+
+    def test_daemon_list_failover_and_a_cut_answer(self):
+        # A Postfix and filter of its own: the filter takes a list of two
+        # tavasd entries, one of them on [::1].
+        daemon_failover_scenario(self)
 
 
 if __name__ == "__main__":
