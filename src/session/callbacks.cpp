@@ -222,6 +222,8 @@ sfsistat mlfi_header(SMFICTX* ctx, char* headerf, char* headerv) {
 }
 
 sfsistat mlfi_eoh(SMFICTX* ctx) {
+  // A step before failed and the message is gone; end of message says so.
+  if (context* c = get_context(ctx); c != nullptr && c->held_status != SMFIS_CONTINUE) return SMFIS_CONTINUE;
   debug(D_FUNC, "mlfi_eoh: enter");
   const char* id = smfi_getsymval(ctx, const_cast<char*>("i"));
   if (id == nullptr) id = "unknown";

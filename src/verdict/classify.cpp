@@ -96,7 +96,7 @@ sfsistat mlfi_eom(SMFICTX* ctx) {
     // already released and counted, its reply set.
     sfsistat held = c->held_status;
     c->held_status = SMFIS_CONTINUE;
-    debug(D_FUNC, "mlfi_eom: exit held");
+    debug(D_FUNC, "mlfi_eom: exit");
     return held;
   }
   if (c == nullptr || !c->milter) {
