@@ -9,43 +9,66 @@
 // tav-milter costs above it is its own work: spool files, daemon queries,
 // state and logging.
 //
-// No negotiate callback: libmilter then derives the protocol steps from the
-// callbacks registered, exactly as it does for tav-milter, which has none
-// either. A negotiate callback would have to pick those flags itself.
+// Without -r it has no negotiate callback: libmilter then derives the
+// protocol steps from the callbacks registered and the mail server waits for
+// an answer to every step. With -r it negotiates as tav-milter does: no
+// reply to the steps that session/negotiation.h chooses for the kind of
+// socket (on inet the DATA step keeps its reply) as far as libmilter offers
+// them, every step still sent, so what tav-milter costs above it is not the
+// protocol's round trips.
 //
 // On an inet socket the listener gets TCP_NODELAY, as tav-milter's does, so
 // the reference pays no Nagle stall that tav-milter does not pay.
 //
-// Usage: null_filter -p SOCKET (libmilter's forms: unix:/path, inet:PORT@ADDR).
+// Usage: null_filter [-r] -p SOCKET (libmilter's forms: unix:/path, inet:PORT@ADDR).
 // Stops on SIGTERM, SIGINT or SIGHUP; exit status 0, 64 on a usage error, 1
 // when libmilter refuses the socket or the registration.
 #include <libmilter/mfapi.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
 
 #include "process/listener.h"
+#include "session/negotiation.h"
 
 namespace {
+
+// The no-reply steps negotiated with -r, as tav-milter's mlfi_negotiate
+// takes them (libmilter offers the same to every connection).
+std::atomic<unsigned long> noreply{0};
+
+sfsistat nf_negotiate(SMFICTX*, unsigned long, unsigned long steps, unsigned long, unsigned long,
+                      unsigned long* want_actions, unsigned long* want_steps, unsigned long* want_2,
+                      unsigned long* want_3) {
+  *want_actions = kAllActions;
+  *want_steps = steps & wanted_noreply_steps();
+  *want_2 = *want_3 = 0;
+  noreply = *want_steps;
+  return SMFIS_CONTINUE;
+}
+
+// A step's status: none where no reply was negotiated.
+sfsistat step(unsigned long bit) { return (noreply & bit) != 0 ? SMFIS_NOREPLY : SMFIS_CONTINUE; }
 
 sfsistat nf_connect(SMFICTX*, char*, _SOCK_ADDR*) { return SMFIS_CONTINUE; }
 sfsistat nf_helo(SMFICTX*, char*) { return SMFIS_CONTINUE; }
 sfsistat nf_envfrom(SMFICTX*, char**) { return SMFIS_CONTINUE; }
-sfsistat nf_envrcpt(SMFICTX*, char**) { return SMFIS_CONTINUE; }
-sfsistat nf_header(SMFICTX*, char*, char*) { return SMFIS_CONTINUE; }
-sfsistat nf_eoh(SMFICTX*) { return SMFIS_CONTINUE; }
-sfsistat nf_body(SMFICTX*, unsigned char*, size_t) { return SMFIS_CONTINUE; }
+sfsistat nf_envrcpt(SMFICTX*, char**) { return step(SMFIP_NR_RCPT); }
+sfsistat nf_header(SMFICTX*, char*, char*) { return step(SMFIP_NR_HDR); }
+sfsistat nf_eoh(SMFICTX*) { return step(SMFIP_NR_EOH); }
+sfsistat nf_body(SMFICTX*, unsigned char*, size_t) { return step(SMFIP_NR_BODY); }
 sfsistat nf_abort(SMFICTX*) { return SMFIS_CONTINUE; }
 sfsistat nf_close(SMFICTX*) { return SMFIS_CONTINUE; }
-sfsistat nf_unknown(SMFICTX*, const char*) { return SMFIS_CONTINUE; }
-sfsistat nf_data(SMFICTX*) { return SMFIS_CONTINUE; }
+sfsistat nf_unknown(SMFICTX*, const char*) { return step(SMFIP_NR_UNKN); }
+sfsistat nf_data(SMFICTX*) { return step(SMFIP_NR_DATA); }
 
 sfsistat nf_eom(SMFICTX* ctx) {
   smfi_addheader(ctx, const_cast<char*>("X-Null-Filter"), const_cast<char*>("yes"));
   return SMFIS_CONTINUE;
 }
 
-struct smfiDesc null_filter_desc() {
+struct smfiDesc null_filter_desc(bool negotiate) {
   struct smfiDesc d = {};
   d.xxfi_name = const_cast<char*>("null_filter");
   d.xxfi_version = SMFI_VERSION;
@@ -63,7 +86,7 @@ struct smfiDesc null_filter_desc() {
   d.xxfi_close = nf_close;
   d.xxfi_unknown = nf_unknown;
   d.xxfi_data = nf_data;
-  d.xxfi_negotiate = nullptr;
+  d.xxfi_negotiate = negotiate ? nf_negotiate : nullptr;
   return d;
 }
 
@@ -71,21 +94,27 @@ struct smfiDesc null_filter_desc() {
 
 int main(int argc, char* argv[]) {
   const char* conn = nullptr;
+  bool negotiate = false, bad = false;
   int opt;
-  while ((opt = getopt(argc, argv, "p:")) != -1) {
-    if (opt != 'p') break;
-    conn = optarg;
+  while ((opt = getopt(argc, argv, "p:r")) != -1) {
+    if (opt == 'p')
+      conn = optarg;
+    else if (opt == 'r')
+      negotiate = true;
+    else
+      bad = true;
   }
-  if (conn == nullptr || optind != argc) {
-    fprintf(stderr, "usage: null_filter -p SOCKET\n");
+  if (bad || conn == nullptr || optind != argc) {
+    fprintf(stderr, "usage: null_filter [-r] -p SOCKET\n");
     return 64;
   }
-  struct smfiDesc desc = null_filter_desc();
+  struct smfiDesc desc = null_filter_desc(negotiate);
   if (smfi_setconn(const_cast<char*>(conn)) == MI_FAILURE || smfi_register(desc) == MI_FAILURE ||
       smfi_opensocket(true) == MI_FAILURE) {
     fprintf(stderr, "null_filter: libmilter refused %s\n", conn);
     return 1;
   }
   set_listener_nodelay();
+  choose_noreply_steps(listener_is_inet());
   return smfi_main() == MI_SUCCESS ? 0 : 1;
 }

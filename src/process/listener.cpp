@@ -97,3 +97,9 @@ int milter_listener(const char* conn, const std::vector<int>& before) {
   }
   return found;
 }
+
+bool listener_is_inet() {
+  for (const int fd : open_descriptors())
+    if (is_tcp_listener(fd)) return true;
+  return false;
+}

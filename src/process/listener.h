@@ -11,6 +11,8 @@
 // Call it after smfi_opensocket(). It returns how many sockets it changed:
 // 0 for a unix socket or when the socket is not open (smfi_main() reports
 // that), and logs (D_MISC) a socket it could not change. Never fails hard.
+// listener_is_inet() says whether the listening socket found so is TCP
+// (the no-reply steps depend on it: session/negotiation.h).
 //
 // libmilter keeps its listening descriptor to itself too. milter_listener()
 // names it exactly: N for the -p text "fd:N" (a socket passed by systemd),
@@ -26,3 +28,4 @@
 int set_listener_nodelay();
 std::vector<int> listening_sockets();
 int milter_listener(const char* conn, const std::vector<int>& before);
+bool listener_is_inet();

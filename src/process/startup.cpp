@@ -283,6 +283,7 @@ int tav_main(int argc, char* argv[]) {
   const bool listening = open_listener(cl.sock);
   set_listener_nodelay();  // inet: no Nagle stall between reply packets
   if (listening) set_drain_listener(milter_listener(cl.sock, listening_before));
+  choose_noreply_steps(listener_is_inet());
   // systemd (Type=notify): from here a connect succeeds and is served as soon
   // as smfi_main() runs, so the mail server may be started.
   publish_counters();

@@ -15,6 +15,7 @@
 #include "config/settings.h"
 #include "engines/iprep.h"
 #include "session/direction.h"
+#include "session/negotiation.h"
 #include "session/state.h"
 #include "util/counters.h"
 #include "util/reply_text.h"
@@ -62,8 +63,9 @@ std::unique_ptr<tavMilter> new_message(const context& c, const char* sender) {
 }
 
 // A spool write failed: the message cannot be classified as it was sent.
-// The state and its spool file go now, because after the final status below
-// libmilter calls neither end of message nor abort for this message. The
+// The state and its spool file go now: after the final status below
+// libmilter calls neither end of message nor abort for this message, and a
+// step without reply holds the status for end of message instead. The
 // message is deferred (the client sends it again later), never lost; our
 // own reply also replaces any earlier one left on the connection.
 sfsistat spool_write_failed(SMFICTX* ctx, context& c, const spool_status& s) {
@@ -99,7 +101,8 @@ tavMilter* message_of(SMFICTX* ctx) {
 
 sfsistat mlfi_connect(SMFICTX* ctx, char*, _SOCK_ADDR* hostaddr) {
   debug(D_FUNC, "mlfi_connect: enter");
-  // Negotiation attaches the record when it has something to note in it.
+  // Negotiation attached the record; none is here on a connection reused
+  // after close (QUIT_NC), where what was negotiated still holds.
   context* c = get_context(ctx);
   if (c == nullptr) {
     std::unique_ptr<context> owned(new (std::nothrow) context);
@@ -113,6 +116,7 @@ sfsistat mlfi_connect(SMFICTX* ctx, char*, _SOCK_ADDR* hostaddr) {
       return SMFIS_TEMPFAIL;
     }
     c = owned.release();  // close releases it from now on
+    c->noreply = negotiated_noreply();
   }
   c->connect_ip = ipaddr_from_sockaddr(hostaddr);
   c->session_counted = true;
@@ -218,13 +222,8 @@ sfsistat mlfi_header(SMFICTX* ctx, char* headerf, char* headerv) {
 }
 
 sfsistat mlfi_eoh(SMFICTX* ctx) {
-  // A header line's final status (see session/negotiation.h): the message
-  // is already released, its reply set.
-  if (context* c = get_context(ctx); c != nullptr && c->held_status != SMFIS_CONTINUE) {
-    sfsistat held = c->held_status;
-    c->held_status = SMFIS_CONTINUE;
-    return held;
-  }
+  // A step before failed and the message is gone; end of message says so.
+  if (context* c = get_context(ctx); c != nullptr && c->held_status != SMFIS_CONTINUE) return SMFIS_CONTINUE;
   debug(D_FUNC, "mlfi_eoh: enter");
   const char* id = smfi_getsymval(ctx, const_cast<char*>("i"));
   if (id == nullptr) id = "unknown";

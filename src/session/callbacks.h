@@ -5,9 +5,9 @@
 // ignore list, the once-per-connection IP-reputation check, and the capture
 // of each message into a `tavMilter` with its spool file.
 // mlfi_data: continues, and only that (see callbacks.cpp for why it exists).
-// mlfi_header, mlfi_eoh, mlfi_body: spooling of the captured message;
-// mlfi_eoh also gives a header line's held final status (registered header
-// step and negotiation: session/negotiation.h).
+// mlfi_header, mlfi_eoh, mlfi_body: spooling of the captured message (the
+// steps without reply hold a failure for end of message:
+// session/negotiation.h).
 // mlfi_abort, mlfi_close: the end of the message's and connection's state.
 // Each returns a milter status; all state lives in the private pointer.
 // They may throw (only when memory runs out): libmilter calls them through

@@ -10,7 +10,8 @@
 sfsistat callback_failed(SMFICTX* ctx, const char* callback, const char* what) noexcept {
   debug(D_ALWAYS, "%s: internal error (%s), deferred", callback, what);
   // After a tempfail libmilter calls neither end of message nor abort for
-  // the message: it is released here, with its spool file. A failed close
+  // the message (a step without reply holds it for end of message): it is
+  // released here, with its spool file. A failed close
   // gets no second chance either: the connection's record goes as well.
   count_deferral(deferral_cause::internal);
   if (context* c = get_context(ctx)) {

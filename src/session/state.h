@@ -91,8 +91,8 @@ struct context {
   bool userAuth = false;                   // authenticated at some MAIL; sticky
   std::unique_ptr<tavMilter> milter;       // the message in progress, or null
   bool session_counted = false;            // connect counted the session open
-  bool header_noreply = false;             // negotiated: header lines get no reply
-  sfsistat held_status = SMFIS_CONTINUE;   // a header line's final status, given at end of headers
+  unsigned long noreply = 0;               // negotiated: these steps (SMFIP_NR_*) get no reply
+  sfsistat held_status = SMFIS_CONTINUE;   // a no-reply step's final status, given at end of message
 };
 
 // The connection's record, or null: libmilter may call a callback before

@@ -91,6 +91,14 @@ std::string classification_block(tavMilter& m, const std::string& senderId, bool
 sfsistat mlfi_eom(SMFICTX* ctx) {
   debug(D_FUNC, "mlfi_eom: enter");
   context* c = get_context(ctx);
+  if (c != nullptr && c->held_status != SMFIS_CONTINUE) {
+    // A step without reply failed (session/negotiation.h): the message is
+    // already released and counted, its reply set.
+    sfsistat held = c->held_status;
+    c->held_status = SMFIS_CONTINUE;
+    debug(D_FUNC, "mlfi_eom: exit");
+    return held;
+  }
   if (c == nullptr || !c->milter) {
     // Only a captured message reaches us with a state; without one there is
     // nothing to classify and nothing to release.

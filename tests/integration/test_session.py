@@ -19,7 +19,12 @@ from harness import SandboxTest, free_port, wait_for
 class MilterClient:
     """The MTA's side of the milter protocol, as far as these tests need it:
     each step returns (command character, data) of the filter's answer, so a
-    refusal's SMTP reply text can be read (miltertest does not show it)."""
+    refusal's SMTP reply text can be read (miltertest does not show it). A
+    step negotiated without reply returns None; quit_nc() ends the connection
+    as a mail server that reuses it does (SMFIC_QUIT_NC), after which
+    connect() opens the next one on the same socket."""
+
+    FINAL = "acdrty"  # accept, continue, discard, reject, tempfail, reply code
 
     def __init__(self, path, timeout=20):
         self.s = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
@@ -28,6 +33,7 @@ class MilterClient:
         # Protocol 6, every action, every protocol step offered.
         reply = self._ask(b"O", struct.pack("!III", 6, 0x1FF, 0x1FFFFF))
         assert reply[0] == "O", reply
+        self.steps = struct.unpack("!III", reply[1][:12])[2]  # the protocol flags taken
 
     def _send(self, cmd, data=b""):
         self.s.sendall(struct.pack("!I", len(data) + 1) + cmd + data)
@@ -64,6 +70,33 @@ class MilterClient:
 
     def mail(self, sender):
         return self._ask(b"M", sender.encode() + b"\0")
+
+    def step(self, cmd, data, noreply_bit):
+        if self.steps & noreply_bit:
+            self._send(cmd, data)
+            return None
+        return self._ask(cmd, data)
+
+    def message(self, rcpt, headers, body):
+        """Recipient, DATA, header lines, end of headers and the body in 64
+        KiB chunks; then end of message, whose final answer it returns
+        (after the header changes that come before it)."""
+        self.step(b"R", rcpt.encode() + b"\0", 0x8000)
+        self.step(b"T", b"", 0x10000)
+        for name, value in headers:
+            self.step(b"L", name.encode() + b"\0" + value.encode() + b"\0", 0x80)
+        self.step(b"N", b"", 0x40000)
+        for i in range(0, len(body), 65535):
+            self.step(b"B", body[i:i + 65535], 0x80000)
+        answer = self._ask(b"E")
+        while answer[0] not in self.FINAL:
+            (n,) = struct.unpack("!I", self._recv_exact(4))
+            packet = self._recv_exact(n)
+            answer = (packet[:1].decode(), packet[1:])
+        return answer
+
+    def quit_nc(self):
+        self._send(b"K")
 
     def close(self):
         try:
@@ -105,17 +138,16 @@ function open(ip)
   return conn
 end
 
--- Headers and up to 64 KiB of body, chunk by chunk, until the filter stops
--- continuing; the spool write that fails must defer the message.
+-- Headers and 64 KiB of body, chunk by chunk, without reply; the spool
+-- write that fails must defer the message at its end.
 function send_big_body(conn)
   check(mt.header(conn, "From", "big") == nil, "header")
   check(mt.eoh(conn) == nil, "eoh")
-  local r
   for i = 1, 4 do
     check(mt.bodystring(conn, string.rep("0123456789abcdef", 1024)) == nil, "body")
-    r = mt.getreply(conn)
-    if r ~= SMFIR_CONTINUE then break end
   end
+  check(mt.eom(conn) == nil, "eom")
+  local r = mt.getreply(conn)
   check(r == SMFIR_REPLYCODE or r == SMFIR_TEMPFAIL, "failed spool write not deferred")
 end
 """
@@ -360,7 +392,7 @@ mt.disconnect(conn)
         wait_for(lambda: os.path.exists(sock) or proc.popen.poll() is not None, 10, what="milter socket")
         # A header section past the limit fails at a header line, which
         # miltertest (like Postfix) takes without reply: the deferral comes
-        # at end of headers, with its own reply.
+        # at end of message, with its own reply.
         self.lua("""
 local conn = open("192.0.2.51")
 check(mt.mailfrom(conn, "<big@example.org>") == nil, "mailfrom")
@@ -371,7 +403,8 @@ check(mt.mailfrom(conn, "<headers@example.org>") == nil, "mailfrom")
 local value = string.rep("h", 1000)
 for i = 1, 80 do check(mt.header(conn, "X-Filler", value) == nil, "header") end
 check(mt.eoh(conn) == nil, "eoh")
-check(mt.getreply(conn) == SMFIR_REPLYCODE, "no deferral at end of headers")
+check(mt.eom(conn) == nil, "eom")
+check(mt.getreply(conn) == SMFIR_REPLYCODE, "no deferral at end of message")
 mt.disconnect(conn)
 """)
         self.sb.wait_for_log(": write(): File too large")
@@ -379,6 +412,52 @@ mt.disconnect(conn)
                              if m.endswith(" could not be written (File too large): message deferred")) == 2,
                  10, what="both messages deferred")
         wait_for(lambda: sum(1 for m in self.sb.messages() if m == "mlfi_close") == 2, 10, what="both closes")
+        self.assertIsNone(proc.popen.poll(), "the filter died")
+        self.assert_no_spool_files()
+        self.assertEqual(proc.stop(), 0)
+
+    def test_held_failures_on_fresh_and_reused_connections(self):
+        # A step without reply holds its failure for end of message, on a
+        # fresh connection and on one a mail server reuses after QUIT_NC
+        # (libmilter then calls close and connect without negotiating): 451
+        # at end of message either way, no hang, and never a reply libmilter
+        # has to swallow.
+        standin = self.sb.start_standin({"ipd": 0, "asd": 0})
+        sock = self.sb.milter_socket()
+        proc = self.sb.start(["prlimit", "--fsize=8192", harness.MILTER, "-p", "unix:" + sock, "-d", "ALL",
+                              "-Z", str(standin.ports["ipd"]), "-z", str(standin.ports["asd"])],
+                             name="tav-milter")
+        wait_for(lambda: os.path.exists(sock) or proc.popen.poll() is not None, 10, what="milter socket")
+        small = [("From", "<a@example.org>"), ("Subject", "small")]
+        rows = [
+            ("header section past the file-size limit", [("X-Filler", "h" * 1000)] * 80, b"body\r\n"),
+            ("body past the file-size limit", small, b"0123456789abcdef" * 4096),
+        ]
+        deferred = "451 4.3.0 Temporary failure while storing the message, please try again later"
+        for name, headers, body in rows:
+            for reused in (False, True):
+                with self.subTest(name, reused=reused):
+                    client = MilterClient(sock)
+                    self.addCleanup(client.s.close)
+                    self.assertEqual(client.steps & 0xC8080, 0xC8080)  # recipients, headers, eoh, body
+                    self.assertEqual(client.connect("192.0.2.53")[0], "c")
+                    self.assertEqual(client.helo("mx.example")[0], "c")
+                    if reused:
+                        self.assertEqual(client.mail("<first@example.org>")[0], "c")
+                        self.assertEqual(client.message("<rcpt@example.net>", small, b"first\r\n")[0], "c")
+                        client.quit_nc()
+                        self.assertEqual(client.connect("192.0.2.54")[0], "c")
+                        self.assertEqual(client.helo("mx.example")[0], "c")
+                    self.assertEqual(client.mail("<big@example.org>")[0], "c")
+                    self.assertEqual(reply_text(client.message("<rcpt@example.net>", headers, body)), deferred)
+                    # The connection goes on.
+                    self.assertEqual(client.mail("<next@example.org>")[0], "c")
+                    self.assertEqual(client.message("<rcpt@example.net>", small, b"next\r\n")[0], "c")
+                    client.close()
+        wait_for(lambda: self.count("mlfi_close") == 6, 10, what="every close")
+        self.assertEqual(sum(1 for m in self.sb.messages()
+                             if m.endswith(" could not be written (File too large): message deferred")), 4)
+        self.assertEqual([m for m in self.sb.messages() if "claimed not to reply" in m], [])
         self.assertIsNone(proc.popen.poll(), "the filter died")
         self.assert_no_spool_files()
         self.assertEqual(proc.stop(), 0)
@@ -408,17 +487,20 @@ mt.disconnect(conn)
         # The address space capped (RLIMIT_AS, as `ulimit -v` sets it) a few
         # MiB above what the filter uses: a message whose recipients outgrow
         # that is deferred by the callback's guard instead of ending the
-        # process (an exception into libmilter used to abort it).
+        # process (an exception into libmilter used to abort it). Recipients
+        # get no reply: the deferral comes at end of message.
         size = status("VmSize")
         resource.prlimit(self.milter.pid, resource.RLIMIT_AS, (size + (8 << 20), resource.RLIM_INFINITY))
         r = self.lua("""
 local conn = open("192.0.2.70")
 check(mt.mailfrom(conn, "<many@example.org>") == nil, "mailfrom")
-local rcpt, n, r = "<" .. string.rep("r", 1000) .. "@example.net>", 0, SMFIR_CONTINUE
-while r == SMFIR_CONTINUE and n < 200000 do
-  check(mt.rcptto(conn, rcpt) == nil, "rcptto")
-  r, n = mt.getreply(conn), n + 1
-end
+local rcpt = "<" .. string.rep("r", 1000) .. "@example.net>"
+-- No answer tells when memory ran out: all go (glibc's thread arenas grow
+-- inside address space already reserved, so far more than 8 MiB may fit).
+for n = 1, 200000 do check(mt.rcptto(conn, rcpt) == nil, "rcptto") end
+check(mt.header(conn, "From", "many") == nil, "header")
+check(mt.eom(conn) == nil, "eom")
+local r = mt.getreply(conn)
 check(r == SMFIR_REPLYCODE, "recipient not deferred: " .. r)
 mt.disconnect(conn)
 """)
@@ -447,7 +529,7 @@ mt.disconnect(conn)
         client.connect("192.0.2.60")
         client.helo("mx.example")
         client.mail("<late@example.org>")
-        client._ask(b"R", b"<rcpt@example.net>\0")
+        client._send(b"R", b"<rcpt@example.net>\0")
         # Whether libmilter answers these steps depends on the negotiation;
         # nothing here needs the answers.
         client._send(b"L", b"From\0late\0")

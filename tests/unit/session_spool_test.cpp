@@ -232,85 +232,157 @@ TEST_F(SpoolTest, WriteFailureDefersAndLeavesNothing) {
 }
 
 // Negotiation asks for the registered actions, the steps libmilter would
-// ask for, and no reply to header lines when the mail server offers it. A
-// header line's failure is then given at end of headers, with its reply;
-// it is held there too when it went out at once, in case libmilter had to
-// swallow it (a connection reused after close, whose new record does not
-// know what was negotiated).
-TEST_F(SpoolTest, HeaderLinesWithoutReply) {
+// ask for, and no reply to every step whose answer can wait for end of
+// message, as far as libmilter offers it (on inet the DATA step keeps its
+// reply). A failure in such a step is held and given at end of message with
+// the reply set at the failure; a step with a reply gives it at once. A
+// connection reused after close (QUIT_NC: close, then connect without a new
+// negotiation) keeps what was negotiated.
+TEST_F(SpoolTest, StepsWithoutReply) {
+  constexpr unsigned long all = kNoReplySteps;
   auto negotiate = [](unsigned long offered, unsigned long* actions, unsigned long* steps) {
     unsigned long a2 = 9, a3 = 9;
-    EXPECT_EQ(smfilter.xxfi_negotiate(ctx(), 0x1ff, offered, 0, 0, actions, steps, &a2, &a3), SMFIS_CONTINUE);
+    sfsistat s = smfilter.xxfi_negotiate(ctx(), 0x1ff, offered, 0, 0, actions, steps, &a2, &a3);
     EXPECT_EQ(a2 + a3, 0u);
+    return s;
   };
-  // Fills the spool's header buffer on a full disk: the flush fails.
-  auto failing_header = [&] {
+  char from[] = "From", a[] = "a", to[] = "<rcpt@example.net>";
+  char* rcpt_argv[] = {to, nullptr};
+  unsigned char chunk[] = "body\r\n";
+  auto spool_on_full_disk = [&] {
     int full = open("/dev/full", O_WRONLY | O_CLOEXEC);
     EXPECT_EQ(dup2(full, msg()->tmpfd()), msg()->tmpfd());
     close(full);
-    std::string big(kHeaderBuffer + 10, 'v');
-    return smfilter.xxfi_header(ctx(), const_cast<char*>("X-Big"), &big[0]);
   };
-  char from[] = "From", a[] = "a";
   const struct {
     const char* name;
     unsigned long offered;
-    bool dontmodify;
+    bool dontmodify, inet, reused;
     unsigned long want_actions, want_steps;
-    sfsistat header_status, failed_header_status;
-  } cases[] = {
-      {"Postfix offers everything", 0x1fffff, false, 0x1f, SMFIP_NOUNKNOWN | SMFIP_NR_HDR, SMFIS_NOREPLY,
-       SMFIS_NOREPLY},
-      {"-m", 0x1fffff, true, 0x0d, SMFIP_NOUNKNOWN | SMFIP_NR_HDR, SMFIS_NOREPLY, SMFIS_NOREPLY},
-      {"no no-reply on offer", 0x1fffff & ~SMFIP_NR_HDR, false, 0x1f, SMFIP_NOUNKNOWN, SMFIS_CONTINUE,
-       SMFIS_TEMPFAIL},
-      {"an old mail server", 0x7f, false, 0x1f, 0, SMFIS_CONTINUE, SMFIS_TEMPFAIL},
+  } rows[] = {
+      {"libmilter offers every step", 0x1fffff, false, false, false, 0x1f, SMFIP_NOUNKNOWN | all},
+      {"-m", 0x1fffff, true, false, false, 0x0d, SMFIP_NOUNKNOWN | all},
+      {"inet: DATA keeps its reply", 0x1fffff, false, true, false, 0x1f, SMFIP_NOUNKNOWN | (all & ~SMFIP_NR_DATA)},
+      {"reused after QUIT_NC", 0x1fffff, false, false, true, 0x1f, SMFIP_NOUNKNOWN | all},
+      {"reused after QUIT_NC, inet", 0x1fffff, false, true, true, 0x1f, SMFIP_NOUNKNOWN | (all & ~SMFIP_NR_DATA)},
+      {"only header lines on offer", 0x1fffff & ~(all & ~SMFIP_NR_HDR), false, false, false, 0x1f,
+       SMFIP_NOUNKNOWN | SMFIP_NR_HDR},
+      {"only header lines on offer, reused", 0x1fffff & ~(all & ~SMFIP_NR_HDR), false, false, true, 0x1f,
+       SMFIP_NOUNKNOWN | SMFIP_NR_HDR},
+      {"an old libmilter", 0x7f, false, false, false, 0x1f, 0},
   };
-  for (auto& c : cases) {
-    fake_milter::reset();
-    writable_settings().dontmodify = c.dontmodify;
-    unsigned long actions = 0, steps = 0;
-    negotiate(c.offered, &actions, &steps);
-    EXPECT_EQ(actions, c.want_actions) << c.name;
-    EXPECT_EQ(steps, c.want_steps) << c.name;
-    EXPECT_EQ(rec() != nullptr, (steps & SMFIP_NR_HDR) != 0) << c.name;
-    int64_t open_before = take_snapshot().sessions_open;
-    start_message();
-    EXPECT_EQ(take_snapshot().sessions_open, open_before + 1) << c.name;
-    EXPECT_EQ(smfilter.xxfi_header(ctx(), from, a), c.header_status) << c.name;
-    std::string path = msg()->tmppath();
-    EXPECT_EQ(failing_header(), c.failed_header_status) << c.name;
-    ASSERT_NE(fake_milter::last_reply(), nullptr) << c.name;
-    EXPECT_EQ(fake_milter::last_reply()->rcode, "451") << c.name;
-    EXPECT_EQ(msg(), nullptr) << c.name;
-    EXPECT_NE(access(path.c_str(), F_OK), 0) << c.name;
-    EXPECT_EQ(smfilter.xxfi_header(ctx(), from, a), c.header_status) << c.name << ": later lines";
-    // libmilter keeps the reply set with the failure for the status given
-    // at end of headers; nothing replaces it there.
-    fake_milter::state().replies.clear();
-    EXPECT_EQ(smfilter.xxfi_eoh(ctx()), SMFIS_TEMPFAIL) << c.name;
-    EXPECT_EQ(fake_milter::last_reply(), nullptr) << c.name;
-    // The connection goes on: the next message is captured and ends as usual.
-    EXPECT_EQ(mail("<b@example.org>"), SMFIS_CONTINUE) << c.name;
-    EXPECT_EQ(smfilter.xxfi_header(ctx(), from, a), c.header_status) << c.name;
-    EXPECT_EQ(smfilter.xxfi_eoh(ctx()), SMFIS_CONTINUE) << c.name;
-    EXPECT_EQ(fake_milter::last_reply(), nullptr) << c.name;
-    mlfi_close(ctx());
-    EXPECT_EQ(take_snapshot().sessions_open, open_before) << c.name;
+  // Where the message fails: a spool write on a full disk, or memory
+  // running out behind the guard.
+  const struct {
+    const char* step;
+    std::function<sfsistat()> fail;
+  } failures[] = {
+      {"recipient",
+       [&] {
+         fake_milter::state().throw_in = "getpriv";
+         return smfilter.xxfi_envrcpt(ctx(), rcpt_argv);
+       }},
+      {"header line",
+       [&] {
+         spool_on_full_disk();
+         std::string big(kHeaderBuffer + 10, 'v');
+         return smfilter.xxfi_header(ctx(), const_cast<char*>("X-Big"), &big[0]);
+       }},
+      {"end of headers",
+       [&] {
+         fake_milter::state().throw_in = "getsymval";
+         return smfilter.xxfi_eoh(ctx());
+       }},
+      {"body chunk",
+       [&] {
+         spool_on_full_disk();
+         return smfilter.xxfi_body(ctx(), chunk, sizeof chunk - 1);
+       }},
+  };
+  for (auto& r : rows) {
+    for (size_t f = 0; f < sizeof failures / sizeof failures[0]; ++f) {
+      const std::string name = std::string(r.name) + ", " + failures[f].step;
+      fake_milter::reset();
+      writable_settings().dontmodify = r.dontmodify;
+      choose_noreply_steps(r.inet);
+      unsigned long actions = 0, steps = 0;
+      ASSERT_EQ(negotiate(r.offered, &actions, &steps), SMFIS_CONTINUE) << name;
+      EXPECT_EQ(actions, r.want_actions) << name;
+      EXPECT_EQ(steps, r.want_steps) << name;
+      ASSERT_NE(rec(), nullptr) << name;
+      int64_t open_before = take_snapshot().sessions_open;
+      if (r.reused) {
+        start_message();
+        mlfi_abort(ctx());
+        EXPECT_EQ(smfilter.xxfi_close(ctx()), SMFIS_ACCEPT) << name;
+        EXPECT_EQ(rec(), nullptr) << name;
+      }
+      start_message();
+      EXPECT_EQ(take_snapshot().sessions_open, open_before + 1) << name;
+      const unsigned long noreply = steps & all;
+      auto expect = [&](unsigned long bit, sfsistat s) { return (noreply & bit) != 0 ? SMFIS_NOREPLY : s; };
+      // The steps in their order; the failing one in its place.
+      const struct {
+        unsigned long bit;
+        std::function<sfsistat()> call;
+      } sequence[] = {
+          {SMFIP_NR_RCPT, [&] { return smfilter.xxfi_envrcpt(ctx(), rcpt_argv); }},
+          {SMFIP_NR_DATA, [&] { return smfilter.xxfi_data(ctx()); }},
+          {SMFIP_NR_HDR, [&] { return smfilter.xxfi_header(ctx(), from, a); }},
+          {SMFIP_NR_EOH, [&] { return smfilter.xxfi_eoh(ctx()); }},
+          {SMFIP_NR_BODY, [&] { return smfilter.xxfi_body(ctx(), chunk, sizeof chunk - 1); }},
+      };
+      const unsigned long failing_bit = f == 0 ? SMFIP_NR_RCPT : f == 1 ? SMFIP_NR_HDR : f == 2 ? SMFIP_NR_EOH
+                                                                                                : SMFIP_NR_BODY;
+      bool failed = false;
+      std::string path;
+      for (auto& step : sequence) {
+        if (step.bit == failing_bit) {
+          path = msg()->tmppath();
+          EXPECT_EQ(failures[f].fail(), expect(step.bit, SMFIS_TEMPFAIL)) << name;
+          EXPECT_TRUE(fake_milter::state().throw_in.empty()) << name;
+          ASSERT_NE(fake_milter::last_reply(), nullptr) << name;
+          EXPECT_EQ(fake_milter::last_reply()->rcode, "451") << name;
+          EXPECT_EQ(msg(), nullptr) << name;
+          EXPECT_NE(access(path.c_str(), F_OK), 0) << name;
+          failed = true;
+          // With a reply libmilter ends the message here.
+          if ((noreply & step.bit) == 0) break;
+          continue;
+        }
+        EXPECT_EQ(step.call(), expect(step.bit, SMFIS_CONTINUE)) << name << ": step " << step.bit;
+      }
+      ASSERT_TRUE(failed) << name;
+      if ((noreply & failing_bit) != 0) {
+        // libmilter keeps the reply set with the failure for the status
+        // given at end of message; nothing replaces it there.
+        fake_milter::state().replies.clear();
+        EXPECT_EQ(smfilter.xxfi_eom(ctx()), SMFIS_TEMPFAIL) << name;
+        EXPECT_EQ(fake_milter::last_reply(), nullptr) << name;
+      }
+      // The connection goes on: the next message is captured afresh.
+      EXPECT_EQ(mail("<b@example.org>"), SMFIS_CONTINUE) << name;
+      EXPECT_EQ(smfilter.xxfi_header(ctx(), from, a), expect(SMFIP_NR_HDR, SMFIS_CONTINUE)) << name;
+      EXPECT_EQ(smfilter.xxfi_eoh(ctx()), expect(SMFIP_NR_EOH, SMFIS_CONTINUE)) << name;
+      EXPECT_NE(msg(), nullptr) << name;
+      mlfi_close(ctx());
+      EXPECT_EQ(take_snapshot().sessions_open, open_before) << name;
+    }
   }
-  // Memory running out in a header line that gets no reply: the guard's
-  // deferral is given at end of headers as well.
+  choose_noreply_steps(false);
+
+  // An abort clears a held failure: the status is not given to a later
+  // end of message.
   fake_milter::reset();
   {
     unsigned long actions = 0, steps = 0;
     negotiate(0x1fffff, &actions, &steps);
   }
   start_message();
-  fake_milter::state().throw_in = "getpriv";
-  EXPECT_EQ(smfilter.xxfi_header(ctx(), from, a), SMFIS_NOREPLY);
-  EXPECT_TRUE(logged("mlfi_header: internal error (std::bad_alloc), deferred"));
-  EXPECT_EQ(msg(), nullptr);
-  EXPECT_EQ(smfilter.xxfi_eoh(ctx()), SMFIS_TEMPFAIL);
+  fake_milter::state().throw_in = "getsymval";
+  EXPECT_EQ(smfilter.xxfi_eoh(ctx()), SMFIS_NOREPLY);
+  EXPECT_EQ(smfilter.xxfi_abort(ctx()), SMFIS_ACCEPT);
+  EXPECT_EQ(smfilter.xxfi_eom(ctx()), SMFIS_CONTINUE);
   mlfi_close(ctx());
 
   // A negotiation that libmilter turns down after the callback: close
@@ -321,6 +393,14 @@ TEST_F(SpoolTest, HeaderLinesWithoutReply) {
   negotiate(0x1fffff, &actions, &steps);
   ASSERT_NE(rec(), nullptr);
   EXPECT_EQ(smfilter.xxfi_close(ctx()), SMFIS_ACCEPT);
+  EXPECT_EQ(rec(), nullptr);
+  EXPECT_EQ(take_snapshot().sessions_open, open_before);
+
+  // No record to note the negotiation in: the negotiation fails (libmilter
+  // drops the connection) rather than leave connect to guess.
+  fake_milter::reset();
+  fake_milter::state().refuse_setpriv = true;
+  EXPECT_EQ(negotiate(0x1fffff, &actions, &steps), SMFIS_TEMPFAIL);
   EXPECT_EQ(rec(), nullptr);
   EXPECT_EQ(take_snapshot().sessions_open, open_before);
 }

@@ -20,6 +20,7 @@
 #include "config/settings.h"
 #include "fakes/smfi_fake.h"
 #include "session/callbacks.h"
+#include "session/negotiation.h"
 #include "session/state.h"
 
 namespace session_test {
@@ -50,6 +51,12 @@ class SessionTest : public ::testing::Test {
   void SetUp() override {
     reset_settings();
     writable_settings().flag_debug = 0xff;
+    fake_milter::reset();
+    // What a test negotiated holds process-wide (a reused connection takes
+    // it): a negotiation with no no-reply step on offer empties it.
+    unsigned long want[4];
+    mlfi_negotiate(ctx(), 0x1ff, 0, 0, 0, &want[0], &want[1], &want[2], &want[3]);
+    mlfi_close(ctx());
     fake_milter::reset();
     log_lines().clear();
     set_log_sink(capture_line);

@@ -127,7 +127,7 @@ TEST_F(StartupTest, RegistersRunsAndCleansUp) {
   // DATA is answered (Postfix would otherwise stall on inet), and only that.
   ASSERT_NE(st.registered.xxfi_data, nullptr);
   EXPECT_EQ(st.registered.xxfi_data(fake_milter::ctx()), SMFIS_CONTINUE);
-  EXPECT_NE(st.registered.xxfi_negotiate, nullptr);  // asks for no reply to header lines
+  EXPECT_NE(st.registered.xxfi_negotiate, nullptr);  // asks for no reply where the answer can wait
 
   EXPECT_EQ(pid_during_main, std::to_string(getpid()) + "\n");
   EXPECT_FALSE(socket_during_main) << "the stale socket file is removed before the library runs";
