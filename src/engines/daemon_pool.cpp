@@ -40,6 +40,16 @@ bool resolve(const daemon_entry& e, uint16_t port, std::vector<daemon_endpoint>&
   return g_resolver.load(std::memory_order_relaxed)(e, port, out);
 }
 
+// A claim on an address's one probe, given back however the attempt ends:
+// an attempt that throws (memory running out) must not leave the address
+// claimed, and so down, for good.
+struct probe_claim {
+  std::atomic<bool>* probing = nullptr;
+  ~probe_claim() {
+    if (probing != nullptr) probing->store(false);
+  }
+};
+
 // Why an address went down, for its log line.
 const char* down_reason(const exchange_result& r, char* buf, size_t len) {
   if (r.outcome == exchange_outcome::no_connection) return strerror_r(r.saved_errno, buf, len);
@@ -174,7 +184,7 @@ unsigned daemon_pool::up_count(const slots& all) const {
 // Records what the attempt on `s` showed: an answer of any kind brings it
 // up, a failed connect or a missing answer takes it down. Only the thread
 // that changes the state writes its line.
-void daemon_pool::settle(slot& s, const exchange_result& r, bool probe, const slots& all) {
+void daemon_pool::settle(slot& s, const exchange_result& r, const slots& all) {
   const bool single = all.size() == 1;
   switch (r.outcome) {
     case exchange_outcome::ok:
@@ -204,7 +214,6 @@ void daemon_pool::settle(slot& s, const exchange_result& r, bool probe, const sl
     case exchange_outcome::stream_failure:
       break;  // our own failure says nothing about the daemon
   }
-  if (probe) s.probing.store(false);
 }
 
 exchange_result daemon_pool::exchange(const char* path, const std::string& body, const exchange_payload* payload,
@@ -223,17 +232,17 @@ exchange_result daemon_pool::exchange(const char* path, const std::string& body,
   bool tried = false;
   for (size_t i = 0; i < n; ++i) {
     slot& s = *all[(start + i) % n];
-    bool probe = false;
+    probe_claim claim;
     if (n > 1 && s.down.load()) {
       // Resting, or another request is already trying it again.
       if (now_ms() - s.down_at.load() < kDownMs) continue;
       bool idle = false;
       if (!s.probing.compare_exchange_strong(idle, true)) continue;
-      probe = true;
+      claim.probing = &s.probing;
     }
     exchange_result r = g_attempt.load(std::memory_order_relaxed)(tag_, s.ep, path, body, payload, timeout);
     observe_exchange(id_, s.metric, metric_outcome(r.outcome), r.seconds);
-    settle(s, r, probe, all);
+    settle(s, r, all);
     tried = true;
     if (r.outcome != exchange_outcome::no_connection) return r;
     last = std::move(r);

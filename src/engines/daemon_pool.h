@@ -86,7 +86,7 @@ class daemon_pool {
 
   std::shared_ptr<const slots> current() const;
   void install(const std::vector<daemon_endpoint>& addresses);
-  void settle(slot& s, const exchange_result& r, bool probe, const slots& all);
+  void settle(slot& s, const exchange_result& r, const slots& all);
   unsigned up_count(const slots& all) const;
 
   const char* tag_;
